@@ -1,0 +1,138 @@
+#include "events.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vxport::detail {
+
+void Event::Set()
+{
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+    if (manualReset_)
+        changed_.notify_all();
+    else
+        changed_.notify_one();
+}
+
+void Event::Reset()
+{
+    std::lock_guard lock(mutex_);
+    signalled_ = false;
+}
+
+void Event::Pulse()
+{
+    std::lock_guard lock(mutex_);
+    if (manualReset_) {
+        ++pulses_;
+        signalled_ = false;
+        changed_.notify_all();
+    } else if (waiters_ > 0) {
+        signalled_ = true; // the one waiter that takes it resets it
+        changed_.notify_one();
+    } else {
+        signalled_ = false;
+    }
+}
+
+DWORD Event::Wait(DWORD milliseconds)
+{
+    std::unique_lock lock(mutex_);
+    const uint64_t pulsesAtStart = pulses_;
+    auto ready = [&] { return signalled_ || pulses_ != pulsesAtStart; };
+    ++waiters_;
+    bool got;
+    if (milliseconds == INFINITE) {
+        changed_.wait(lock, ready);
+        got = true;
+    } else {
+        got = changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    }
+    --waiters_;
+    if (!got)
+        return WAIT_TIMEOUT;
+    if (!manualReset_)
+        signalled_ = false;
+    return WAIT_OBJECT_0;
+}
+
+std::shared_ptr<Event> LookupEvent(HANDLE handle)
+{
+    return Lookup<Event>(handle);
+}
+
+} // namespace vxport::detail
+
+namespace vxport {
+
+using detail::LookupEvent;
+
+HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*)
+{
+    return detail::RegisterHandle(std::make_shared<detail::Event>(manualReset != 0, initialState != 0));
+}
+
+BOOL SetEvent(HANDLE event)
+{
+    auto e = LookupEvent(event);
+    if (!e)
+        return detail::InvalidHandle();
+    e->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event)
+{
+    auto e = LookupEvent(event);
+    if (!e)
+        return detail::InvalidHandle();
+    e->Reset();
+    return TRUE;
+}
+
+BOOL PulseEvent(HANDLE event)
+{
+    auto e = LookupEvent(event);
+    if (!e)
+        return detail::InvalidHandle();
+    e->Pulse();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    auto e = LookupEvent(handle);
+    if (!e) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return e->Wait(milliseconds);
+}
+
+void Sleep(DWORD milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD GetTickCount()
+{
+    using namespace std::chrono;
+    return DWORD(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+DWORD GetLastError()
+{
+    return lastError;
+}
+
+void SetLastError(DWORD code)
+{
+    lastError = code;
+}
+
+} // namespace vxport

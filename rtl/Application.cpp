@@ -1,0 +1,103 @@
+#include "Application.h"
+
+#include "Exceptions.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QWidget>
+#include <cstdio>
+#include <mutex>
+
+namespace Application {
+namespace {
+
+std::mutex presenterMutex;
+MessagePresenter currentPresenter;
+
+thread_local int eventDepth = 0;
+thread_local std::exception_ptr pendingError;
+
+std::string MessageOf(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
+void DefaultPresenter(const std::string& text, const std::string& caption, MessageIcon icon)
+{
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        return;
+    }
+    const QMessageBox::Icon qtIcon = icon == MessageIcon::Error     ? QMessageBox::Critical
+                                     : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                                    : QMessageBox::Information;
+    QMessageBox box(qtIcon, QString::fromLocal8Bit(caption), QString::fromLocal8Bit(text), QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.exec();
+}
+
+} // namespace
+
+MessagePresenter SetMessagePresenter(MessagePresenter presenter)
+{
+    std::lock_guard lock(presenterMutex);
+    MessagePresenter previous = std::move(currentPresenter);
+    currentPresenter = std::move(presenter);
+    return previous;
+}
+
+void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon)
+{
+    MessagePresenter presenter;
+    {
+        std::lock_guard lock(presenterMutex);
+        presenter = currentPresenter;
+    }
+    if (presenter)
+        presenter(text, caption, icon);
+    else
+        DefaultPresenter(text, caption, icon);
+}
+
+void ShowException(std::exception_ptr error)
+{
+    if (error)
+        ShowMessage(MessageOf(error), QCoreApplication::instance()
+                                          ? QCoreApplication::applicationName().toStdString()
+                                          : std::string("Error"),
+                    MessageIcon::Error);
+}
+
+void RunEvent(const std::function<void()>& handler)
+{
+    ++eventDepth;
+    try {
+        handler();
+    } catch (...) {
+        if (!pendingError)
+            pendingError = std::current_exception();
+    }
+    if (--eventDepth == 0 && pendingError) {
+        std::exception_ptr error = std::exchange(pendingError, nullptr);
+        ShowException(error);
+    }
+}
+
+void RaisePending()
+{
+    if (pendingError)
+        std::rethrow_exception(std::exchange(pendingError, nullptr));
+}
+
+bool InEvent()
+{
+    return eventDepth > 0;
+}
+
+} // namespace Application
