@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QThread>
 #include <QWidget>
 #include <cstdio>
 #include <mutex>
@@ -59,8 +60,16 @@ void ShowMessage(const std::string& text, const std::string& caption, MessageIco
         std::lock_guard lock(presenterMutex);
         presenter = currentPresenter;
     }
-    if (presenter)
+    if (presenter) {
         presenter(text, caption, icon);
+        return;
+    }
+    // A message box belongs to the main thread; a worker thread hands it over
+    // without waiting, so that it never waits for a main thread that may be
+    // waiting for it.
+    auto* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread())
+        QMetaObject::invokeMethod(app, [=] { DefaultPresenter(text, caption, icon); }, Qt::QueuedConnection);
     else
         DefaultPresenter(text, caption, icon);
 }

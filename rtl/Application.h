@@ -25,6 +25,9 @@ using MessagePresenter =
 // default (a QMessageBox, or standard error where no QApplication exists).
 MessagePresenter SetMessagePresenter(MessagePresenter presenter);
 
+// Shows a message through the installed presenter (called in the caller's
+// thread, so it must be thread-safe) or the default one, which a worker thread
+// hands to the main thread without waiting for it.
 void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon);
 
 // The default error handler: the exception's message in an error box.

@@ -1,0 +1,133 @@
+#include "MainThread.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QThread>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace MainThread {
+namespace {
+
+struct Request {
+    std::function<void()> fn;
+    std::exception_ptr error;
+    bool done = false;
+};
+
+std::mutex queueMutex;
+std::condition_variable queueChanged;
+std::deque<std::shared_ptr<Request>> pending;
+uint64_t wakeCount = 0;
+
+// Lives in the main thread; one posted event drains the queue.
+class Waker : public QObject {
+public:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        CheckSynchronize();
+        return true;
+    }
+};
+
+Waker* MainWaker()
+{
+    static Waker* waker = [] {
+        auto* w = new Waker;
+        w->moveToThread(QCoreApplication::instance()->thread());
+        return w;
+    }();
+    return waker;
+}
+
+} // namespace
+
+bool Exists()
+{
+    return QCoreApplication::instance() != nullptr;
+}
+
+bool IsCurrent()
+{
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void Synchronize(const std::function<void()>& fn)
+{
+    if (!Exists() || IsCurrent()) {
+        fn();
+        return;
+    }
+    auto request = std::make_shared<Request>();
+    request->fn = fn;
+    {
+        std::lock_guard lock(queueMutex);
+        pending.push_back(request);
+        ++wakeCount;
+    }
+    queueChanged.notify_all();
+    QCoreApplication::postEvent(MainWaker(), new QEvent(QEvent::User));
+    {
+        std::unique_lock lock(queueMutex);
+        queueChanged.wait(lock, [&] { return request->done; });
+    }
+    if (request->error)
+        std::rethrow_exception(request->error);
+}
+
+void CheckSynchronize()
+{
+    for (;;) {
+        std::shared_ptr<Request> request;
+        {
+            std::lock_guard lock(queueMutex);
+            if (pending.empty())
+                return;
+            request = pending.front();
+            pending.pop_front();
+        }
+        try {
+            request->fn();
+        } catch (...) {
+            request->error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(queueMutex);
+            request->done = true;
+        }
+        queueChanged.notify_all();
+    }
+}
+
+void WaitUntil(const std::function<bool()>& ready)
+{
+    const bool main = IsCurrent();
+    for (;;) {
+        if (main)
+            CheckSynchronize();
+        std::unique_lock lock(queueMutex);
+        const uint64_t seen = wakeCount;
+        lock.unlock();
+        if (ready())
+            return;
+        lock.lock();
+        queueChanged.wait(lock, [&] { return wakeCount != seen || (main && !pending.empty()); });
+    }
+}
+
+void Wake()
+{
+    {
+        std::lock_guard lock(queueMutex);
+        ++wakeCount;
+    }
+    queueChanged.notify_all();
+}
+
+} // namespace MainThread
