@@ -20,8 +20,8 @@ TEST(Sets, IncludeExcludeAndOperators)
     Kinds s;
     EXPECT_TRUE(s.Empty());
     s.Include(Kind::B).Include(Kind::J);
-    EXPECT_EQ(s - Kinds{Kind::B}, Kinds{Kind::J});
-    EXPECT_EQ(s * Kinds{Kind::B, Kind::C}, Kinds{Kind::B});
+    EXPECT_EQ((s - Kinds{Kind::B}), (Kinds{Kind::J}));
+    EXPECT_EQ((s * Kinds{Kind::B, Kind::C}), (Kinds{Kind::B}));
     s.Exclude(Kind::B);
-    EXPECT_EQ(s, Kinds{Kind::J});
+    EXPECT_EQ(s, (Kinds{Kind::J}));
 }
