@@ -1,0 +1,36 @@
+#pragma once
+// The simulator's entry in the per-user port map: a symbolic link
+// $XDG_CONFIG_HOME/vxcomm/ports/com<N> (~/.config when XDG_CONFIG_HOME is not
+// set) that points at the device the port layer opens for COM<N>.
+#include <optional>
+#include <string>
+
+namespace irsim {
+
+std::string portMapFolder();
+std::string portLinkPath(int port);
+
+class PortLink {
+public:
+    PortLink() = default;
+    PortLink(const PortLink&) = delete;
+    PortLink& operator=(const PortLink&) = delete;
+    ~PortLink() { remove(); }
+
+    // Links COM<port> to target. An existing link is replaced when it is
+    // stale (its target is gone, or it already points at target) or when
+    // force is set; a link to another live device, or anything that is not a
+    // link, is left alone and reported. Returns an error message on failure.
+    std::optional<std::string> create(int port, const std::string& target, bool force);
+
+    // Removes the link if it is still the one this object made.
+    void remove();
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::string target_;
+};
+
+} // namespace irsim
