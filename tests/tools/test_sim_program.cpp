@@ -1,0 +1,338 @@
+// The real irprogrammer-sim program, driven through its pseudo-terminal the way
+// the tool drives a serial port.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The folder that stands for the user's config folder in one test.
+fs::path freshConfigHome() {
+    const char* base = std::getenv("XDG_CONFIG_HOME");
+    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    fs::path home = root / ("program-" + std::string(info->name()));
+    fs::remove_all(home);
+    fs::create_directories(home);
+    return home;
+}
+
+// One run of the simulator, with its output captured in files.
+class Sim {
+public:
+    Sim(const fs::path& home, std::vector<std::string> args, std::string tag = "sim")
+        : home_(home), out_(home / (tag + ".out")), err_(home / (tag + ".err")) {
+        args.insert(args.begin(), IRSIM_EXECUTABLE);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env{"XDG_CONFIG_HOME=" + home.string()};
+        for (char** e = environ; *e; ++e)
+            if (!std::string(*e).starts_with("XDG_CONFIG_HOME="))
+                env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int rc = posix_spawn(&pid_, IRSIM_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            pid_ = -1;
+    }
+    ~Sim() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    fs::path link(int port = 1) const { return home_ / "vxcomm/ports" / ("com" + std::to_string(port)); }
+
+    // Waits for the port-map link; false when the program ended or took too long.
+    bool waitForLink(int port = 1) {
+        for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+            if (fs::is_symlink(link(port)) && readFile(out_).find(" -> ") != std::string::npos)
+                return true;
+            if (exited(0ms))
+                return false;
+        }
+        return false;
+    }
+
+    // Waits for the program to end; its exit code, or -1 on time-out or a signal.
+    std::optional<int> exitCode(std::chrono::milliseconds timeout = 5s) {
+        if (!exited(timeout))
+            return std::nullopt;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+
+    void signal(int sig) { ::kill(pid_, sig); }
+    std::string out() const { return readFile(out_); }
+    std::string err() const { return readFile(err_); }
+
+    // Waits until the log shows text.
+    bool logShows(const std::string& text, std::chrono::milliseconds timeout = 3s) {
+        for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(10ms))
+            if (out().find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+private:
+    bool exited(std::chrono::milliseconds timeout) {
+        if (pid_ <= 0)
+            return true;
+        for (auto end = Clock::now() + timeout;; std::this_thread::sleep_for(5ms)) {
+            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            if (Clock::now() >= end)
+                return false;
+        }
+    }
+
+    fs::path home_, out_, err_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+// The port as the tool opens it: raw, 9600 8N1.
+class Port {
+public:
+    explicit Port(const fs::path& link) {
+        fd_ = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0)
+            return;
+        termios tio{};
+        ::tcgetattr(fd_, &tio);
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B9600);
+        ::tcsetattr(fd_, TCSANOW, &tio);
+    }
+    ~Port() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool isOpen() const { return fd_ >= 0; }
+
+    void send(const std::string& text) { ASSERT_EQ(::write(fd_, text.data(), text.size()), ssize_t(text.size())); }
+
+    // Reads until "$" (or count bytes) has arrived or the time is up.
+    std::string receive(std::chrono::milliseconds timeout = 3s, size_t count = SIZE_MAX) {
+        std::string got;
+        auto end = Clock::now() + timeout;
+        while (got.size() < count && got.find('$') == std::string::npos && Clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (::poll(&p, 1, static_cast<int>(std::max<long>(left, 1))) <= 0)
+                continue;
+            char buffer[256];
+            ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n > 0) {
+                got.append(buffer, static_cast<size_t>(n));
+                arrivals_.push_back(Clock::now());
+            }
+        }
+        return got;
+    }
+    const std::vector<Clock::time_point>& arrivals() const { return arrivals_; }
+
+private:
+    int fd_ = -1;
+    std::vector<Clock::time_point> arrivals_;
+};
+
+// The 24 write commands of an image, one per address.
+std::string writeCommands(const std::string& image) {
+    std::string commands;
+    static const char digits[] = "0123456789ABCDEF";
+    for (int a = 0; a < 24; ++a)
+        commands += std::string("#1") + digits[a >> 4] + digits[a & 15] + image.substr(2 * a, 2);
+    return commands;
+}
+
+const std::string Image = "8080008181000000808000A1A1000000808000919100FF00";
+const std::string Erased(48, 'F');
+
+class SimProgram : public ::testing::Test {
+protected:
+    fs::path home = freshConfigHome();
+};
+
+} // namespace
+
+TEST_F(SimProgram, WrittenImageIsReadBackAfterTheToolReopensThePort) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    EXPECT_NE(sim.out().find("irprogrammer-sim: COM1 -> /dev/pts/"), std::string::npos) << sim.out();
+    {
+        Port port(sim.link());
+        ASSERT_TRUE(port.isOpen());
+        port.send(writeCommands(Image));
+        EXPECT_EQ(port.receive(300ms), "") << "a write gets no answer";
+    }
+    ASSERT_TRUE(sim.logShows("write 17 00"));
+    Port port(sim.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + Image + Erased + "$");
+    ASSERT_TRUE(sim.logShows("read -> #" + Image));
+    std::string log = sim.out();
+    EXPECT_NE(log.find("write 00 80\nwrite 01 80\nwrite 02 00\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ignored"), std::string::npos) << log;
+}
+
+TEST_F(SimProgram, GarbageIsReportedAndTheDeviceGoesOn) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    std::string garbage;
+    for (int b = 0; b < 256; ++b)
+        garbage += static_cast<char>(b);
+    port.send(garbage + "#10ba1#1FF00#10501");
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + std::string(10, '0') + "01" + std::string(36, '0') + Erased + "$");
+    ASSERT_TRUE(sim.logShows("ignored: address FF out of range"));
+    EXPECT_NE(sim.out().find("ignored: malformed frame \"#10b\""), std::string::npos) << sim.out();
+}
+
+TEST_F(SimProgram, NoiseComesBeforeTheReply) {
+    Sim sim(home, {"--noise", "\r\nOK"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "\r\nOK#" + std::string(48, '0') + Erased + "$");
+}
+
+TEST_F(SimProgram, ReplyInPiecesArrivesSpreadOverThePauses) {
+    Sim sim(home, {"--pieces", "3", "--pause", "150"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + std::string(48, '0') + Erased + "$");
+    ASSERT_GE(port.arrivals().size(), 3u);
+    EXPECT_GE(port.arrivals().back() - port.arrivals().front(), 250ms);
+}
+
+TEST_F(SimProgram, PaceTakesAboutACharacterTimePerByte) {
+    Sim sim(home, {"--pace"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    auto start = Clock::now();
+    port.send("00#00030");
+    EXPECT_EQ(port.receive().size(), 98u);
+    EXPECT_GE(Clock::now() - start, 90ms);
+}
+
+TEST_F(SimProgram, MisplacedDollarStandsAt97Or99) {
+    for (const char* position : {"97", "99"}) {
+        Sim sim(home, {"--misplace-dollar", position}, std::string("sim") + position);
+        ASSERT_TRUE(sim.waitForLink()) << sim.err();
+        Port port(sim.link());
+        port.send("00#00030");
+        std::string reply = port.receive();
+        EXPECT_EQ(reply.size(), size_t(std::atoi(position)));
+        EXPECT_EQ(reply.find('$'), size_t(std::atoi(position) - 1));
+        EXPECT_EQ(reply.front(), '#');
+    }
+}
+
+TEST_F(SimProgram, NoReplyLogsTheRequestAndSendsNothing) {
+    Sim sim(home, {"--no-reply"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(500ms), "");
+    EXPECT_TRUE(sim.logShows("read -> no reply"));
+}
+
+TEST_F(SimProgram, MemoryFileSurvivesARestart) {
+    fs::path file = home / "memory.hex";
+    {
+        Sim sim(home, {"--memory", file.string()}, "first");
+        ASSERT_TRUE(sim.waitForLink()) << sim.err();
+        Port port(sim.link());
+        port.send(writeCommands(Image));
+        ASSERT_TRUE(sim.logShows("write 17 00"));
+        sim.signal(SIGTERM);
+        ASSERT_EQ(sim.exitCode(), 0) << sim.err();
+    }
+    EXPECT_EQ(readFile(file), Image + "\n");
+    Sim sim(home, {"--memory", file.string()}, "second");
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + Image + Erased + "$");
+}
+
+TEST_F(SimProgram, CorruptMemoryFileStopsItAndIsKept) {
+    fs::path file = home / "memory.hex";
+    std::ofstream(file) << "not a memory image";
+    Sim sim(home, {"--memory", file.string()});
+    EXPECT_EQ(sim.exitCode(), 1);
+    EXPECT_NE(sim.err().find("not a memory image"), std::string::npos) << sim.err();
+    EXPECT_EQ(readFile(file), "not a memory image");
+    EXPECT_FALSE(fs::exists(sim.link()));
+}
+
+TEST_F(SimProgram, LinkIsRemovedOnEveryStopSignal) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Sim sim(home, {"--port", "3"});
+        ASSERT_TRUE(sim.waitForLink(3)) << sim.err();
+        sim.signal(sig);
+        EXPECT_EQ(sim.exitCode(), 0) << "signal " << sig;
+        EXPECT_FALSE(fs::is_symlink(sim.link(3))) << "signal " << sig;
+    }
+}
+
+TEST_F(SimProgram, SecondInstanceOnTheSamePortRefuses) {
+    Sim first(home, {}, "first");
+    ASSERT_TRUE(first.waitForLink()) << first.err();
+    auto target = fs::read_symlink(first.link());
+    Sim second(home, {}, "second");
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_NE(second.err().find("already registered"), std::string::npos) << second.err();
+    EXPECT_EQ(fs::read_symlink(first.link()), target);
+    Port port(first.link());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive().size(), 98u) << "the first one still answers";
+}
+
+TEST_F(SimProgram, BadOptionExitsWithTwoAndHelpListsTheOptions) {
+    Sim bad(home, {"--pieces", "many"}, "bad");
+    EXPECT_EQ(bad.exitCode(), 2);
+    EXPECT_NE(bad.err().find("--pieces"), std::string::npos) << bad.err();
+    EXPECT_FALSE(fs::exists(bad.link()));
+    Sim help(home, {"--help"}, "help");
+    EXPECT_EQ(help.exitCode(), 0);
+    for (const char* option : {"--no-reply", "--noise", "--pieces", "--pause", "--misplace-dollar", "--pace",
+                               "--memory", "--port", "--quiet", "--force"})
+        EXPECT_NE(help.out().find(option), std::string::npos) << option;
+}
