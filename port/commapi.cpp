@@ -1,0 +1,229 @@
+// The Win32 serial calls: opening by name, and forwarding each call to the
+// port behind the handle.
+#include "commport.h"
+#include "events.h"
+#include "linux/tty_linux.h"
+#include "portmap.h"
+#include "virtualpair.h"
+
+#include <cctype>
+
+namespace vxport {
+namespace {
+
+using detail::CommPort;
+
+std::shared_ptr<CommPort> Port(HANDLE handle)
+{
+    return detail::Lookup<CommPort>(handle);
+}
+
+// "COM12" (any case) -> 12; 0 when the text is not a port name.
+unsigned ComNumber(const std::string& name)
+{
+    if (name.size() < 4 || name.size() > 8)
+        return 0;
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return 0;
+    unsigned n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return 0;
+        n = n * 10 + unsigned(name[i] - '0');
+    }
+    return n;
+}
+
+// "\\?\COMn", "\\.\COMn" and "COMn" go through the port map; anything else
+// is a device path or a virtual port name.
+std::optional<std::string> DevicePath(const std::string& name)
+{
+    if (detail::IsVirtualName(name))
+        return name;
+    std::string rest = name;
+    if (rest.rfind("\\\\?\\", 0) == 0 || rest.rfind("\\\\.\\", 0) == 0)
+        rest = rest.substr(4);
+    if (unsigned number = ComNumber(rest))
+        return ResolveComPort(number, CurrentPortMapConfig());
+    if (rest != name)
+        return std::nullopt;
+    return name;
+}
+
+template <class F>
+BOOL WithPort(HANDLE handle, F f)
+{
+    auto port = Port(handle);
+    if (!port)
+        return detail::InvalidHandle();
+    return f(*port);
+}
+
+} // namespace
+
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*, DWORD creationDisposition, DWORD,
+                   HANDLE)
+{
+    if (!fileName || creationDisposition != OPEN_EXISTING ||
+        (desiredAccess & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto path = DevicePath(fileName);
+    if (!path) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = 0;
+    std::unique_ptr<detail::Device> device;
+    if (detail::IsVirtualName(*path))
+        device = detail::OpenVirtualEnd(*path, error);
+    else
+        device = detail::TtyDevice::Open(*path, error);
+    if (!device) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return detail::RegisterHandle(std::make_shared<CommPort>(std::move(device)));
+}
+
+BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size)
+{
+    if (!name || !size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!config || *size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // Linux keeps no per-port defaults: every port starts at 9600 8N1 without
+    // flow control, DTR and RTS on.
+    std::memset(config, 0, sizeof *config);
+    config->dwSize = sizeof(COMMCONFIG);
+    config->wVersion = 1;
+    DCB& dcb = config->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    config->dwProviderSubType = 1; // PST_RS232
+    *size = sizeof(COMMCONFIG);
+    return TRUE;
+}
+
+BOOL SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue)
+{
+    return WithPort(port, [&](CommPort& p) { return p.SetupComm(inQueue, outQueue); });
+}
+
+BOOL SetCommState(HANDLE port, const DCB* dcb)
+{
+    if (!dcb)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    return WithPort(port, [&](CommPort& p) { return p.SetState(*dcb); });
+}
+
+BOOL GetCommState(HANDLE port, DCB* dcb)
+{
+    if (!dcb)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    return WithPort(port, [&](CommPort& p) { return p.GetState(*dcb); });
+}
+
+BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts)
+{
+    if (!timeouts)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    return WithPort(port, [&](CommPort& p) { return p.SetTimeouts(*timeouts); });
+}
+
+BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts)
+{
+    if (!timeouts)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    return WithPort(port, [&](CommPort& p) { return p.GetTimeouts(*timeouts); });
+}
+
+BOOL SetCommMask(HANDLE port, DWORD mask)
+{
+    return WithPort(port, [&](CommPort& p) { return p.SetMask(mask); });
+}
+
+BOOL GetCommMask(HANDLE port, DWORD* mask)
+{
+    if (!mask)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    return WithPort(port, [&](CommPort& p) { return p.GetMask(*mask); });
+}
+
+BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped)
+{
+    return WithPort(port, [&](CommPort& p) { return p.WaitEvent(mask, overlapped); });
+}
+
+BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat)
+{
+    return WithPort(port, [&](CommPort& p) { return p.ClearError(errors, stat); });
+}
+
+BOOL PurgeComm(HANDLE port, DWORD flags)
+{
+    return WithPort(port, [&](CommPort& p) { return p.Purge(flags); });
+}
+
+BOOL EscapeCommFunction(HANDLE port, DWORD function)
+{
+    return WithPort(port, [&](CommPort& p) { return p.Escape(function); });
+}
+
+BOOL GetCommModemStatus(HANDLE port, DWORD* modemStatus)
+{
+    return WithPort(port, [&](CommPort& p) { return p.ModemStatus(modemStatus); });
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped)
+{
+    return WithPort(file, [&](CommPort& p) { return p.Read(buffer, toRead, read, overlapped); });
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped)
+{
+    return WithPort(file, [&](CommPort& p) { return p.Write(buffer, toWrite, written, overlapped); });
+}
+
+BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait)
+{
+    if (!overlapped)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    auto port = Port(file);
+    if (port)
+        return port->Result(overlapped, transferred, wait);
+    // The handle is gone; the transfer was completed (aborted) when it closed.
+    if (std::atomic_ref<DWORD>(overlapped->Internal).load(std::memory_order_acquire) == 0x103)
+        return detail::InvalidHandle();
+    if (transferred)
+        *transferred = std::atomic_ref<DWORD>(overlapped->InternalHigh).load(std::memory_order_relaxed);
+    DWORD status = std::atomic_ref<DWORD>(overlapped->Internal).load(std::memory_order_acquire);
+    if (status != 0)
+        return (SetLastError(status), FALSE);
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE file)
+{
+    return WithPort(file, [&](CommPort& p) { return p.Cancel(); });
+}
+
+} // namespace vxport

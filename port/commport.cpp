@@ -1,0 +1,470 @@
+// The Win32 serial calls of an open port, run in the caller's thread.
+#include "commport.h"
+
+#include "events.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace vxport::detail {
+namespace {
+
+// The OVERLAPPED status while the transfer is pending (the NT status value).
+constexpr DWORD kPending = 0x103;
+
+std::atomic_ref<DWORD> Status(OVERLAPPED* ov) { return std::atomic_ref<DWORD>(ov->Internal); }
+std::atomic_ref<DWORD> Count(OVERLAPPED* ov) { return std::atomic_ref<DWORD>(ov->InternalHigh); }
+
+// Total time-outs longer than this are as good as none, and keep the clock
+// arithmetic far from overflow.
+constexpr uint64_t kLongestTimeoutMs = 1'000'000'000;
+
+std::optional<Clock::time_point> Deadline(uint64_t ms)
+{
+    if (ms == 0 || ms > kLongestTimeoutMs)
+        return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
+{
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    device_->ReadState(dcb_);
+    dcb_.DCBlength = sizeof(DCB);
+    device_->Counters(counters_);
+    device_->SetWatcher([this] {
+        linesDirty_ = true;
+        Wake();
+    });
+    worker_ = std::thread([this] { Run(); });
+}
+
+CommPort::~CommPort()
+{
+    Close();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void CommPort::Close()
+{
+    {
+        Lock lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        Abort([](const Op&) { return true; }, ERROR_OPERATION_ABORTED, true, true, true);
+        Wake();
+    }
+    if (worker_.joinable())
+        worker_.join();
+    device_->Close();
+}
+
+void CommPort::Wake()
+{
+    uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+BOOL CommPort::Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+bool CommPort::ManualRts() const
+{
+    return dcb_.fRtsControl == RTS_CONTROL_TOGGLE && !device_->TogglesRts();
+}
+
+// ---- Completion ------------------------------------------------------------
+
+CommPort::Op CommPort::Start(OVERLAPPED* ov)
+{
+    // Like the system, an operation resets its event when it starts, so a
+    // signal left from an earlier transfer is not taken for this one.
+    if (ov->hEvent)
+        if (auto event = LookupEvent(ov->hEvent))
+            event->Reset();
+    Count(ov).store(0, std::memory_order_relaxed);
+    Status(ov).store(kPending, std::memory_order_release);
+    return Op{ov, ov->hEvent, std::this_thread::get_id(), std::nullopt};
+}
+
+// The result goes into the record before the event is set, so a thread woken
+// by the event finds it there.
+void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, HANDLE event)
+{
+    Count(ov).store(count, std::memory_order_relaxed);
+    Status(ov).store(error, std::memory_order_release);
+    if (event)
+        if (auto e = LookupEvent(event))
+            e->Set();
+    completed_.notify_all();
+}
+
+void CommPort::CompleteRead(ReadOp& op, DWORD error)
+{
+    if (!op.got.empty())
+        std::copy(op.got.begin(), op.got.end(), op.buffer);
+    Complete(op.ov, op.got.empty() ? error : 0, DWORD(op.got.size()), op.event);
+}
+
+void CommPort::CompleteWrite(WriteOp& op, DWORD error)
+{
+    Complete(op.ov, error, DWORD(op.done), op.event);
+}
+
+void CommPort::CompleteWait(DWORD events, DWORD error)
+{
+    *wait_->mask = events;
+    Complete(wait_->ov, error, 0, wait_->event);
+    wait_.reset();
+}
+
+void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, bool reads, bool writes, bool wait)
+{
+    if (reads) {
+        for (auto it = reads_.begin(); it != reads_.end();)
+            if (which(*it)) {
+                it->got.clear(); // an aborted read delivers nothing
+                CompleteRead(*it, error);
+                it = reads_.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    if (writes) {
+        for (auto it = writes_.begin(); it != writes_.end();)
+            if (which(*it)) {
+                CompleteWrite(*it, error);
+                it = writes_.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    if (wait && wait_ && which(*wait_))
+        CompleteWait(0, error);
+}
+
+BOOL CommPort::AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred)
+{
+    completed_.wait(lock, [&] { return Status(ov).load(std::memory_order_acquire) != kPending; });
+    if (transferred)
+        *transferred = Count(ov).load(std::memory_order_relaxed);
+    DWORD status = Status(ov).load(std::memory_order_acquire);
+    return status == 0 ? TRUE : Fail(status);
+}
+
+BOOL CommPort::Result(OVERLAPPED* ov, DWORD* transferred, BOOL wait)
+{
+    Lock lock(mutex_);
+    if (Status(ov).load(std::memory_order_acquire) == kPending && !wait)
+        return Fail(ERROR_IO_INCOMPLETE);
+    return AwaitSync(lock, ov, transferred);
+}
+
+BOOL CommPort::Cancel()
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    auto self = std::this_thread::get_id();
+    Abort([self](const Op& op) { return op.owner == self; }, ERROR_OPERATION_ABORTED, true, true, true);
+    Wake();
+    return TRUE;
+}
+
+// ---- Transfers -------------------------------------------------------------
+
+BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
+{
+    OVERLAPPED local{};
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (toRead > 0 && !buffer)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (read)
+        *read = 0;
+    PumpInput();
+
+    const COMMTIMEOUTS& t = timeouts_;
+    const bool immediate = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    ReadOp op{Start(ov ? ov : &local), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), false};
+    op.returnOnAny = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == INFINITE &&
+                     t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < INFINITE;
+    if (op.returnOnAny)
+        op.deadline = Deadline(t.ReadTotalTimeoutConstant);
+    else if (!immediate)
+        op.deadline = Deadline(uint64_t(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant);
+    if (t.ReadIntervalTimeout != INFINITE)
+        op.interval = t.ReadIntervalTimeout;
+
+    if (reads_.empty()) {
+        size_t take = std::min<size_t>(queue_.Size(), toRead);
+        op.got.resize(take);
+        queue_.Pop(op.got.data(), take);
+        RearmRx80();
+    }
+    const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
+    if (done || dead_) {
+        if (!done && op.got.empty()) {
+            Complete(op.ov, dead_, 0, op.event);
+            return Fail(dead_);
+        }
+        CompleteRead(op, 0);
+        if (read)
+            *read = DWORD(op.got.size());
+        return TRUE;
+    }
+    reads_.push_back(std::move(op));
+    Wake();
+    if (!ov)
+        return AwaitSync(lock, &local, read);
+    return Fail(ERROR_IO_PENDING);
+}
+
+BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED* ov)
+{
+    OVERLAPPED local{};
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (toWrite > 0 && !data)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (written)
+        *written = 0;
+    if (dead_)
+        return Fail(dead_);
+
+    // The bytes are copied: the caller's buffer is never read after the call.
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    WriteOp op{Start(ov ? ov : &local), std::vector<BYTE>(bytes, bytes + toWrite), 0};
+    OVERLAPPED* record = op.ov;
+    op.deadline = Deadline(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
+                           timeouts_.WriteTotalTimeoutConstant);
+    if (toWrite == 0) {
+        CompleteWrite(op, 0);
+        return TRUE;
+    }
+    if (ManualRts() && writes_.empty())
+        device_->Escape(SETRTS);
+    writes_.push_back(std::move(op));
+    PumpOutput();
+    CheckDrain(Clock::now());
+    Wake();
+    DWORD status = Status(record).load(std::memory_order_acquire);
+    if (status != kPending) {
+        if (written)
+            *written = Count(record).load(std::memory_order_relaxed);
+        return status == 0 ? TRUE : Fail(status);
+    }
+    if (!ov)
+        return AwaitSync(lock, &local, written);
+    return Fail(ERROR_IO_PENDING);
+}
+
+BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
+{
+    OVERLAPPED local{};
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!mask || mask_ == 0 || wait_)
+        return Fail(ERROR_INVALID_PARAMETER);
+    *mask = 0;
+    PumpInput();
+    if (history_) {
+        Op op = Start(ov ? ov : &local);
+        *mask = history_;
+        history_ = 0;
+        Complete(op.ov, 0, 0, op.event);
+        return TRUE;
+    }
+    if (dead_)
+        return Fail(dead_);
+    wait_ = WaitOp{Start(ov ? ov : &local), mask};
+    Wake();
+    if (!ov)
+        return AwaitSync(lock, &local, nullptr);
+    return Fail(ERROR_IO_PENDING);
+}
+
+// ---- Settings and status ---------------------------------------------------
+
+BOOL CommPort::SetupComm(DWORD inQueue, DWORD outQueue)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (inQueue == 0 || outQueue == 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    queue_.Resize(inQueue);
+    outQueueSize_ = outQueue;
+    RearmRx80();
+    Wake();
+    return TRUE;
+}
+
+BOOL CommPort::SetState(const DCB& dcb)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (dead_)
+        return Fail(dead_);
+    if (DWORD error = device_->Configure(dcb))
+        return Fail(error);
+    dcb_ = dcb;
+    dcb_.DCBlength = sizeof(DCB);
+    if (ManualRts() && writes_.empty() && !txActive_)
+        device_->Escape(CLRRTS);
+    return TRUE;
+}
+
+BOOL CommPort::GetState(DCB& dcb)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!dead_)
+        device_->ReadState(dcb_);
+    dcb = dcb_;
+    return TRUE;
+}
+
+BOOL CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (timeouts.ReadIntervalTimeout == INFINITE && timeouts.ReadTotalTimeoutMultiplier == INFINITE &&
+        timeouts.ReadTotalTimeoutConstant == INFINITE)
+        return Fail(ERROR_INVALID_PARAMETER);
+    timeouts_ = timeouts;
+    return TRUE;
+}
+
+BOOL CommPort::GetTimeouts(COMMTIMEOUTS& timeouts)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    timeouts = timeouts_;
+    return TRUE;
+}
+
+BOOL CommPort::SetMask(DWORD mask)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    constexpr DWORD kModem = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+    if ((mask & kModem) && !(mask_ & kModem)) {
+        DWORD status = 0;
+        if (device_->ModemStatus(status))
+            modem_ = status;
+    }
+    mask_ = mask;
+    history_ &= mask;
+    if (wait_)
+        CompleteWait(0, 0);
+    if (!dead_)
+        device_->WatchModem((mask & kModem) != 0);
+    UpdateLinePolling();
+    Wake();
+    return TRUE;
+}
+
+BOOL CommPort::GetMask(DWORD& mask)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    mask = mask_;
+    return TRUE;
+}
+
+BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    PumpInput();
+    if (!dead_)
+        CheckLines();
+    if (errors)
+        *errors = errors_;
+    errors_ = 0;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        DWORD status = 0;
+        if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ &&
+            device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
+            stat->fCtsHold = 1;
+        stat->cbInQue = DWORD(queue_.Size());
+        size_t pending = 0;
+        for (const auto& op : writes_)
+            pending += op.data.size() - op.done;
+        stat->cbOutQue = DWORD(pending) + (dead_ ? 0 : device_->OutQueue());
+    }
+    return TRUE;
+}
+
+BOOL CommPort::Purge(DWORD flags)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto all = [](const Op&) { return true; };
+    Abort(all, ERROR_OPERATION_ABORTED, flags & PURGE_RXABORT, flags & PURGE_TXABORT, false);
+    if (!dead_ && (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)))
+        device_->Flush(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
+    if (flags & PURGE_RXCLEAR) {
+        queue_.Clear();
+        RearmRx80();
+    }
+    CheckDrain(Clock::now());
+    Wake();
+    return TRUE;
+}
+
+BOOL CommPort::Escape(DWORD function)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (function < SETXOFF || function > CLRBREAK || function == 7)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dead_)
+        return Fail(dead_);
+    if (DWORD error = device_->Escape(function))
+        return Fail(error);
+    return TRUE;
+}
+
+BOOL CommPort::ModemStatus(DWORD* status)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!status)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (dead_)
+        return Fail(dead_);
+    if (!device_->ModemStatus(*status))
+        return Fail(ERROR_NOT_SUPPORTED);
+    return TRUE;
+}
+
+} // namespace vxport::detail

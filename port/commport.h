@@ -1,0 +1,136 @@
+#pragma once
+// An open serial port with Win32 semantics: the input queue, pending reads,
+// writes and event waits with their OVERLAPPED records, time-outs, the event
+// mask and its history, error flags, purge and escape functions. One worker
+// thread per port waits on the device and a wake-up descriptor; it sleeps
+// without a time limit when nothing is pending.
+//
+// Every access to caller memory (OVERLAPPED records, buffers, mask variables)
+// happens under the port's lock, so cancelling or closing under that lock
+// guarantees that no pending operation touches them afterwards.
+#include "device.h"
+#include "handles.h"
+#include "ringbuffer.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace vxport::detail {
+
+using Clock = std::chrono::steady_clock;
+
+class CommPort : public HandleObject {
+public:
+    explicit CommPort(std::unique_ptr<Device> device);
+    ~CommPort() override;
+    void Close() override;
+
+    BOOL SetupComm(DWORD inQueue, DWORD outQueue);
+    BOOL SetState(const DCB& dcb);
+    BOOL GetState(DCB& dcb);
+    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
+    BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
+    BOOL SetMask(DWORD mask);
+    BOOL GetMask(DWORD& mask);
+    BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
+    BOOL ClearError(DWORD* errors, COMSTAT* stat);
+    BOOL Purge(DWORD flags);
+    BOOL Escape(DWORD function);
+    BOOL ModemStatus(DWORD* status);
+    BOOL Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov);
+    BOOL Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED* ov);
+    BOOL Result(OVERLAPPED* ov, DWORD* transferred, BOOL wait);
+    BOOL Cancel();
+
+private:
+    struct Op {
+        OVERLAPPED* ov;
+        HANDLE event;
+        std::thread::id owner;
+        std::optional<Clock::time_point> deadline;
+    };
+    struct ReadOp : Op {
+        BYTE* buffer;
+        DWORD want;
+        std::vector<BYTE> got;
+        DWORD interval; // 0: none
+        Clock::time_point lastByte;
+        bool returnOnAny;
+    };
+    struct WriteOp : Op {
+        std::vector<BYTE> data;
+        size_t done = 0;
+    };
+    struct WaitOp : Op {
+        DWORD* mask;
+    };
+
+    using Lock = std::unique_lock<std::mutex>;
+
+    void Run();
+    int NextTimeoutMs(Clock::time_point now) const;
+    void Service(short revents);
+    void Wake();
+
+    // Input: device -> queue -> pending reads.
+    long PumpInput();
+    void FeedReads();
+    void ExpireReads(Clock::time_point now);
+    // Output: pending writes -> device; drain detection.
+    void PumpOutput();
+    void ExpireWrites(Clock::time_point now);
+    void CheckDrain(Clock::time_point now);
+    // Modem lines and error counters.
+    void CheckLines();
+    void RearmRx80();
+    void UpdateLinePolling();
+    void Signal(DWORD events);
+    void HangUp();
+
+    void Complete(OVERLAPPED* ov, DWORD error, DWORD count, HANDLE event);
+    void CompleteRead(ReadOp& op, DWORD error);
+    void CompleteWrite(WriteOp& op, DWORD error);
+    void CompleteWait(DWORD events, DWORD error);
+    void Abort(const std::function<bool(const Op&)>& which, DWORD error, bool reads, bool writes, bool wait);
+    Op Start(OVERLAPPED* ov);
+    BOOL Fail(DWORD error);
+    BOOL AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred);
+    bool ManualRts() const;
+
+    std::unique_ptr<Device> device_;
+    int wakeFd_ = -1;
+    std::atomic<bool> linesDirty_{false};
+
+    std::mutex mutex_;
+    std::condition_variable completed_;
+    bool closed_ = false;
+    DWORD dead_ = 0; // the error that ended the device, 0 while it works
+    DCB dcb_{};
+    COMMTIMEOUTS timeouts_{};
+    DWORD mask_ = 0;
+    DWORD history_ = 0;
+    DWORD errors_ = 0;
+    DWORD outQueueSize_ = 4096;
+    RingBuffer queue_;
+    bool rx80Armed_ = true;
+    LineCounters counters_;
+    DWORD modem_ = 0;
+    bool txActive_ = false;
+    std::optional<Clock::time_point> drainAt_;
+    std::optional<Clock::time_point> linePollAt_;
+    std::deque<ReadOp> reads_;
+    std::deque<WriteOp> writes_;
+    std::optional<WaitOp> wait_;
+
+    std::thread worker_;
+};
+
+} // namespace vxport::detail

@@ -1,0 +1,311 @@
+// The port's worker: moves bytes between the device, the input queue and the
+// pending transfers, and turns what happens on the line into events. It
+// blocks in poll() on the device and the wake-up descriptor; a time limit is
+// set only while a transfer has a deadline, output is draining, or modem
+// lines or error counters must be polled.
+#include "commport.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace vxport::detail {
+namespace {
+
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr auto kLinePollPeriod = std::chrono::milliseconds(20);
+
+} // namespace
+
+void CommPort::Run()
+{
+    Lock lock(mutex_);
+    while (!closed_) {
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+        if (!dead_) {
+            short wanted = 0;
+            if (queue_.Room() > 0)
+                wanted |= POLLIN;
+            if (!writes_.empty())
+                wanted |= POLLOUT;
+            // With a full queue and no output the device is left out, so a
+            // hang-up (level-triggered) cannot make the loop spin.
+            if (wanted)
+                fds[1] = {device_->PollFd(), wanted, 0};
+        }
+        const int timeout = NextTimeoutMs(Clock::now());
+        lock.unlock();
+        ::poll(fds, 2, timeout);
+        lock.lock();
+        if (closed_)
+            break;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
+        }
+        Service(fds[1].revents);
+    }
+}
+
+int CommPort::NextTimeoutMs(Clock::time_point now) const
+{
+    std::optional<Clock::time_point> next;
+    auto consider = [&](std::optional<Clock::time_point> t) {
+        if (t && (!next || *t < *next))
+            next = t;
+    };
+    for (const auto& op : reads_)
+        consider(op.deadline);
+    if (!reads_.empty() && reads_.front().interval && !reads_.front().got.empty())
+        consider(reads_.front().lastByte + std::chrono::milliseconds(reads_.front().interval));
+    for (const auto& op : writes_)
+        consider(op.deadline);
+    consider(drainAt_);
+    consider(linePollAt_);
+    if (!next)
+        return -1;
+    if (*next <= now)
+        return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+    return int(std::min<long long>(ms, 1 << 30));
+}
+
+void CommPort::Service(short revents)
+{
+    long got = PumpInput();
+    if (!dead_ && got == 0 && (revents & (POLLHUP | POLLERR)))
+        HangUp();
+    PumpOutput();
+    const auto now = Clock::now();
+    ExpireReads(now);
+    ExpireWrites(now);
+    CheckDrain(now);
+    const bool due = linePollAt_ && now >= *linePollAt_;
+    if (!dead_ && (linesDirty_.exchange(false) || due)) {
+        CheckLines();
+        if (due)
+            linePollAt_.reset();
+    }
+    UpdateLinePolling();
+}
+
+// ---- Input -----------------------------------------------------------------
+
+long CommPort::PumpInput()
+{
+    if (dead_)
+        return 0;
+    BYTE chunk[4096];
+    long total = 0;
+    DWORD events = 0;
+    while (queue_.Room() > 0) {
+        const size_t want = std::min(sizeof chunk, queue_.Room());
+        const long n = device_->Read(chunk, want);
+        if (n < 0) {
+            HangUp();
+            break;
+        }
+        if (n == 0)
+            break;
+        queue_.Push(chunk, size_t(n));
+        total += n;
+        events |= EV_RXCHAR;
+        if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), size_t(n)))
+            events |= EV_RXFLAG;
+        if (size_t(n) < want)
+            break;
+    }
+    if (total == 0)
+        return total;
+    if (rx80Armed_ && queue_.Size() * 10 >= queue_.Capacity() * 8) {
+        rx80Armed_ = false;
+        events |= EV_RX80FULL;
+    }
+    if (device_->Caps().counters && !dead_)
+        CheckLines();
+    FeedReads();
+    Signal(events);
+    return total;
+}
+
+void CommPort::RearmRx80()
+{
+    if (queue_.Size() * 10 < queue_.Capacity() * 8)
+        rx80Armed_ = true;
+}
+
+void CommPort::FeedReads()
+{
+    const auto now = Clock::now();
+    while (!reads_.empty() && queue_.Size() > 0) {
+        ReadOp& op = reads_.front();
+        const size_t have = op.got.size();
+        const size_t take = std::min<size_t>(queue_.Size(), op.want - have);
+        op.got.resize(have + take);
+        queue_.Pop(op.got.data() + have, take);
+        op.lastByte = now;
+        if (op.got.size() < op.want && !op.returnOnAny)
+            break;
+        CompleteRead(op, 0);
+        reads_.pop_front();
+    }
+    RearmRx80();
+}
+
+// A read that runs out of time completes successfully with what it has.
+void CommPort::ExpireReads(Clock::time_point now)
+{
+    for (auto it = reads_.begin(); it != reads_.end();) {
+        const bool front = it == reads_.begin();
+        const bool total = it->deadline && now >= *it->deadline;
+        const bool interval = front && it->interval && !it->got.empty() &&
+                              now - it->lastByte >= std::chrono::milliseconds(it->interval);
+        if (total || interval) {
+            CompleteRead(*it, 0);
+            it = reads_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// ---- Output ----------------------------------------------------------------
+
+void CommPort::PumpOutput()
+{
+    while (!dead_ && !writes_.empty()) {
+        WriteOp& op = writes_.front();
+        const long n = device_->Write(op.data.data() + op.done, op.data.size() - op.done);
+        if (n < 0) {
+            HangUp();
+            return;
+        }
+        if (n > 0)
+            txActive_ = true;
+        op.done += size_t(n);
+        if (op.done < op.data.size())
+            return;
+        CompleteWrite(op, 0);
+        writes_.pop_front();
+    }
+}
+
+// A write that runs out of time counts as done, with the bytes it got out.
+void CommPort::ExpireWrites(Clock::time_point now)
+{
+    for (auto it = writes_.begin(); it != writes_.end();) {
+        if (it->deadline && now >= *it->deadline) {
+            CompleteWrite(*it, 0);
+            it = writes_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CommPort::CheckDrain(Clock::time_point now)
+{
+    if (!txActive_ || !writes_.empty() || dead_) {
+        drainAt_.reset();
+        return;
+    }
+    if (drainAt_ && now < *drainAt_)
+        return;
+    if (device_->OutQueue() > 0) {
+        drainAt_ = now + std::chrono::milliseconds(std::max(1, device_->DrainDelayMs()));
+        return;
+    }
+    drainAt_.reset();
+    txActive_ = false;
+    if (ManualRts())
+        device_->Escape(CLRRTS);
+    Signal(EV_TXEMPTY);
+}
+
+// ---- Lines and events ------------------------------------------------------
+
+void CommPort::CheckLines()
+{
+    DWORD events = 0;
+    LineCounters now;
+    if (device_->Counters(now)) {
+        auto rose = [](uint32_t after, uint32_t before) { return after != before; };
+        if (rose(now.frame, counters_.frame))
+            errors_ |= CE_FRAME, events |= EV_ERR;
+        if (rose(now.parity, counters_.parity))
+            errors_ |= CE_RXPARITY, events |= EV_ERR;
+        if (rose(now.overrun, counters_.overrun))
+            errors_ |= CE_OVERRUN, events |= EV_ERR;
+        if (rose(now.brk, counters_.brk))
+            errors_ |= CE_BREAK, events |= EV_BREAK;
+        if (rose(now.bufOverrun, counters_.bufOverrun))
+            errors_ |= CE_RXOVER;
+        counters_ = now;
+    }
+    DWORD status = 0;
+    if ((mask_ & kModemEvents) && device_->ModemStatus(status)) {
+        const DWORD changed = status ^ modem_;
+        if (changed & MS_CTS_ON)
+            events |= EV_CTS;
+        if (changed & MS_DSR_ON)
+            events |= EV_DSR;
+        if (changed & MS_RLSD_ON)
+            events |= EV_RLSD;
+        if (changed & status & MS_RING_ON)
+            events |= EV_RING;
+        modem_ = status;
+    }
+    Signal(events);
+}
+
+// Polls only what cannot wake the worker by itself, and only while the mask
+// asks for it.
+void CommPort::UpdateLinePolling()
+{
+    const DeviceCaps caps = device_->Caps();
+    const bool modem = (mask_ & kModemEvents) && caps.modemLines && !caps.modemNotifies;
+    const bool counters = (mask_ & (EV_BREAK | EV_ERR)) && caps.counters && !caps.countersNotify;
+    if (dead_ || !(modem || counters))
+        linePollAt_.reset();
+    else if (!linePollAt_)
+        linePollAt_ = Clock::now() + kLinePollPeriod;
+}
+
+void CommPort::Signal(DWORD events)
+{
+    history_ |= events & mask_;
+    if (wait_ && history_) {
+        const DWORD happened = history_;
+        history_ = 0;
+        CompleteWait(happened, 0);
+    }
+}
+
+// The device is gone: every pending transfer and wait ends with an error, and
+// so does every later call that would need the device.
+void CommPort::HangUp()
+{
+    if (dead_)
+        return;
+    dead_ = ERROR_DEVICE_NOT_CONNECTED;
+    device_->WatchModem(false);
+    for (auto& op : reads_)
+        CompleteRead(op, dead_);
+    reads_.clear();
+    for (auto& op : writes_)
+        CompleteWrite(op, dead_);
+    writes_.clear();
+    if (wait_ && history_) {
+        const DWORD happened = history_;
+        history_ = 0;
+        CompleteWait(happened, 0);
+    } else if (wait_) {
+        CompleteWait(0, dead_);
+    }
+    txActive_ = false;
+    drainAt_.reset();
+    linePollAt_.reset();
+}
+
+} // namespace vxport::detail
