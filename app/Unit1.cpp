@@ -1,0 +1,122 @@
+#include "Unit1.h"
+
+#include "FieldAssign.h"
+#include "SysUtils.h"
+#include "TransmitterCode.h"
+
+#include <QBitmap>
+#include <QPixmap>
+
+namespace {
+
+constexpr int kMaxSideCode = 255;
+constexpr int kMaxId = 65535;
+constexpr const char* kEmptyCode = "0000000000";
+constexpr const char* kCodePadding = "000000";
+
+std::string TextOf(const QLineEdit* field)
+{
+    return field->text().toStdString();
+}
+
+std::string TextOf(const QLabel* label)
+{
+    return label->text().toStdString();
+}
+
+// Button glyphs are drawn on magenta, which the button shows as transparent.
+QIcon TransparentGlyph(const QString& resource)
+{
+    QPixmap glyph(resource);
+    glyph.setMask(glyph.createMaskFromColor(Qt::magenta, Qt::MaskInColor));
+    return QIcon(glyph);
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    setupUi(this);
+    move(230, 289);
+    LoadGlyphs();
+    // Bound only now, so that no rule runs while the layout is applied.
+    BindFieldRules();
+}
+
+void TForm1::LoadGlyphs()
+{
+    BitBtn1->setIcon(TransparentGlyph(QStringLiteral(":/pictures/WriteGlyph.png")));
+    BitBtn2->setIcon(TransparentGlyph(QStringLiteral(":/pictures/ReadGlyph.png")));
+}
+
+void TForm1::BindFieldRules()
+{
+    BindEvent(Edit1, &QLineEdit::textChanged, &TForm1::Edit1Change);
+    BindEvent(Edit2, &QLineEdit::textChanged, &TForm1::Edit2Change);
+    BindEvent(Edit3, &QLineEdit::textChanged, &TForm1::Edit3Change);
+    BindEvent(Edit4, &QLineEdit::textChanged, &TForm1::Edit4Change);
+    BindEvent(Edit5, &QLineEdit::textChanged, &TForm1::Edit5Change);
+    BindEvent(Edit6, &QLineEdit::textChanged, &TForm1::Edit6Change);
+    BindEvent(CheckBox1, &QCheckBox::toggled, &TForm1::CheckBox1Click);
+    BindEvent(TrackBar1, &QSlider::valueChanged, &TForm1::TrackBar1Change);
+}
+
+void TForm1::ShowCode(QLabel* label, const std::string& code)
+{
+    label->setText(QString::fromStdString(code == "0" ? std::string(kEmptyCode) : code));
+    // Like a self-sizing label: a wide code grows to the right instead of being cut.
+    const int needed = label->sizeHint().width();
+    if (needed > label->width())
+        label->resize(needed, label->height());
+}
+
+void TForm1::RebuildCodes()
+{
+    const int relay = TrackBar1->value();
+    ShowCode(Label3, MakeButtonCode(TextOf(Edit1), TextOf(Edit4), 1, relay));
+    ShowCode(Label4, MakeButtonCode(TextOf(Edit2), TextOf(Edit5), 2, relay));
+    ShowCode(Label5, MakeButtonCode(TextOf(Edit3), TextOf(Edit6), 3, relay));
+    DeviceImage = TextOf(Label3) + kCodePadding + TextOf(Label4) + kCodePadding + TextOf(Label5) + kCodePadding;
+}
+
+// Each step reads the field again: the assignment before it has already run
+// this same rule nested, and may have changed the text.
+void TForm1::SideCodeOrIdChange(QLineEdit* field, int upper, QLineEdit* copyA, QLineEdit* copyB)
+{
+    if (field->text().isEmpty())
+        AssignText(field, QStringLiteral("1"));
+    else if (StrToInt(TextOf(field)) <= 0)
+        AssignText(field, QStringLiteral("1"));
+    if (StrToInt(TextOf(field)) > upper)
+        AssignText(field, IntToStr(upper));
+    if (copyA && CheckBox1->isChecked()) {
+        AssignText(copyA, field->text());
+        AssignText(copyB, field->text());
+    }
+    RebuildCodes();
+}
+
+void TForm1::Edit1Change() { SideCodeOrIdChange(Edit1, kMaxSideCode, Edit2, Edit3); }
+void TForm1::Edit2Change() { SideCodeOrIdChange(Edit2, kMaxSideCode, nullptr, nullptr); }
+void TForm1::Edit3Change() { SideCodeOrIdChange(Edit3, kMaxSideCode, nullptr, nullptr); }
+void TForm1::Edit4Change() { SideCodeOrIdChange(Edit4, kMaxId, Edit5, Edit6); }
+void TForm1::Edit5Change() { SideCodeOrIdChange(Edit5, kMaxId, nullptr, nullptr); }
+void TForm1::Edit6Change() { SideCodeOrIdChange(Edit6, kMaxId, nullptr, nullptr); }
+
+void TForm1::CheckBox1Click()
+{
+    const bool same = CheckBox1->isChecked();
+    for (QLineEdit* field : {Edit2, Edit3, Edit5, Edit6})
+        field->setEnabled(!same);
+    if (!same)
+        return;
+    AssignText(Edit2, Edit1->text());
+    AssignText(Edit3, Edit1->text());
+    AssignText(Edit5, Edit4->text());
+    AssignText(Edit6, Edit4->text());
+}
+
+void TForm1::TrackBar1Change()
+{
+    RebuildCodes();
+}

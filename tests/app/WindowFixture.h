@@ -1,0 +1,57 @@
+#pragma once
+// A programmer window shown off screen, with the message boxes recorded
+// instead of shown, and the keystrokes a user would type.
+#include "Application.h"
+#include "Unit1.h"
+
+#include <QApplication>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous = Application::SetMessagePresenter(
+            [this](const std::string& text, const std::string&, Application::MessageIcon) { messages.push_back(text); });
+        form = std::make_unique<TForm1>();
+        form->show();
+        QApplication::processEvents();
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        Application::SetMessagePresenter(previous);
+    }
+
+    // Selects the whole field and types `text` over it, key by key.
+    static void TypeOver(QLineEdit* field, const QString& text)
+    {
+        field->setFocus();
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(field, text);
+    }
+
+    static void TypeAtEnd(QLineEdit* field, const QString& text)
+    {
+        QTest::keyClick(field, Qt::Key_End);
+        QTest::keyClicks(field, text);
+    }
+
+    static void Backspace(QLineEdit* field)
+    {
+        QTest::keyClick(field, Qt::Key_End);
+        QTest::keyClick(field, Qt::Key_Backspace);
+    }
+
+    QStringList Codes() const { return {form->Label3->text(), form->Label4->text(), form->Label5->text()}; }
+
+    std::unique_ptr<TForm1> form;
+    std::vector<std::string> messages;
+    Application::MessagePresenter previous;
+};
