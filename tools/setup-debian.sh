@@ -6,7 +6,7 @@ packages="cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
   libasound2-dev libasound2-plugins alsa-utils
-  xvfb xauth fonts-dejavu-core librsvg2-bin"
+  xvfb xauth fonts-dejavu-core fonts-liberation librsvg2-bin"
 if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
 missing=
 for p in $packages; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing="$missing $p"; done
