@@ -42,9 +42,9 @@ std::unique_ptr<detail::ToneOutput> OpenOutput()
         return alsa;
     auto console = detail::OpenConsoleBeep(consoleError);
     if (console)
-        std::fprintf(stderr, "Bleeper: no ALSA device (%s); tones go to the PC speaker\n", alsaError.c_str());
+        std::fprintf(stderr, "Bleeper: cannot open ALSA \"default\" (%s); tones go to the PC speaker\n", alsaError.c_str());
     else
-        std::fprintf(stderr, "Bleeper: no sound device (ALSA: %s; PC speaker: %s); tones are silent\n",
+        std::fprintf(stderr, "Bleeper: no sound device (ALSA \"default\": %s; %s); tones are silent\n",
                      alsaError.c_str(), consoleError.c_str());
     return console;
 }
