@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -94,6 +95,18 @@ public:
     }
 
     void signal(int sig) { ::kill(pid_, sig); }
+
+    // Processor time used so far, from /proc.
+    std::chrono::milliseconds cpuTime() const {
+        std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14)
+                ticks += std::stol(field);
+        return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+    }
     std::string out() const { return readFile(out_); }
     std::string err() const { return readFile(err_); }
 
@@ -143,13 +156,30 @@ public:
     }
     bool isOpen() const { return fd_ >= 0; }
 
-    void send(const std::string& text) { ASSERT_EQ(::write(fd_, text.data(), text.size()), ssize_t(text.size())); }
+    void send(const std::string& text) {
+        size_t done = 0;
+        for (auto end = Clock::now() + 3s; done < text.size() && Clock::now() < end;) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+        }
+        ASSERT_EQ(done, text.size()) << "the simulator does not take input";
+    }
 
-    // Reads until "$" (or count bytes) has arrived or the time is up.
-    std::string receive(std::chrono::milliseconds timeout = 3s, size_t count = SIZE_MAX) {
+    // Reads until "$" has arrived or the time is up.
+    std::string receive(std::chrono::milliseconds timeout = 3s) { return read(timeout, SIZE_MAX, true); }
+    // Reads until count bytes have arrived or the time is up.
+    std::string receiveBytes(size_t count, std::chrono::milliseconds timeout) { return read(timeout, count, false); }
+    const std::vector<Clock::time_point>& arrivals() const { return arrivals_; }
+
+private:
+    std::string read(std::chrono::milliseconds timeout, size_t count, bool untilDollar) {
         std::string got;
         auto end = Clock::now() + timeout;
-        while (got.size() < count && got.find('$') == std::string::npos && Clock::now() < end) {
+        while (got.size() < count && !(untilDollar && got.find('$') != std::string::npos) && Clock::now() < end) {
             pollfd p{fd_, POLLIN, 0};
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             if (::poll(&p, 1, static_cast<int>(std::max<long>(left, 1))) <= 0)
@@ -163,9 +193,7 @@ public:
         }
         return got;
     }
-    const std::vector<Clock::time_point>& arrivals() const { return arrivals_; }
 
-private:
     int fd_ = -1;
     std::vector<Clock::time_point> arrivals_;
 };
@@ -221,6 +249,39 @@ TEST_F(SimProgram, GarbageIsReportedAndTheDeviceGoesOn) {
     EXPECT_EQ(port.receive(), "#" + std::string(10, '0') + "01" + std::string(36, '0') + Erased + "$");
     ASSERT_TRUE(sim.logShows("ignored: address FF out of range"));
     EXPECT_NE(sim.out().find("ignored: malformed frame \"#10b\""), std::string::npos) << sim.out();
+}
+
+TEST_F(SimProgram, RepliesWaitWithoutSpinningWhileTheToolDoesNotRead) {
+    Sim sim(home, {"--quiet"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    const int requests = 300; // far more than the pseudo-terminal holds
+    std::string all;
+    for (int i = 0; i < requests; ++i)
+        all += "00#00030";
+    port.send(all);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(sim.cpuTime(), 300ms);
+    std::string got = port.receiveBytes(requests * 98u, 10s);
+    ASSERT_EQ(got.size(), requests * 98u);
+    EXPECT_EQ(got.substr(got.size() - 98), "#" + std::string(48, '0') + Erased + "$");
+}
+
+TEST_F(SimProgram, RepliesNobodyReadsAreBoundedAndReported) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    std::string all;
+    for (int i = 0; i < 1500; ++i)
+        all += "00#00030";
+    port.send(all);
+    ASSERT_TRUE(sim.logShows("earlier replies are still waiting"));
+    std::string got = port.receiveBytes(SIZE_MAX, 1500ms);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), 1500 * 98u);
+    EXPECT_EQ(got.size() % 98, 0u) << "only whole replies are dropped";
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + std::string(48, '0') + Erased + "$");
 }
 
 TEST_F(SimProgram, NoiseComesBeforeTheReply) {

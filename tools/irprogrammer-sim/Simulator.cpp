@@ -13,6 +13,8 @@ namespace {
 
 // Stray bytes are reported once the line has been quiet this long.
 constexpr auto IdleReport = std::chrono::milliseconds(100);
+// Replies waiting for a tool that does not read are dropped beyond this.
+constexpr size_t OutboxLimit = 64 * 1024;
 
 } // namespace
 
@@ -22,7 +24,7 @@ Simulator::Simulator(const Options& options, DeviceMemory memory, int master, st
 int Simulator::run(const volatile std::sig_atomic_t& stop, const sigset_t* runMask) {
     while (!stop) {
         pollfd fd{master_, POLLIN, 0};
-        if (!outbox_.empty() && outbox_.front().due <= Clock::now())
+        if (lineFull_)
             fd.events |= POLLOUT;
         int ms = waitMs();
         timespec timeout{ms / 1000, (ms % 1000) * 1'000'000L};
@@ -35,6 +37,8 @@ int Simulator::run(const volatile std::sig_atomic_t& stop, const sigset_t* runMa
         }
         if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) && !readInput())
             return 1;
+        if (fd.revents & POLLOUT)
+            lineFull_ = false;
         if (!writeDue())
             return 1;
         if (inputSinceIdle_ && Clock::now() - lastInput_ >= IdleReport) {
@@ -50,7 +54,7 @@ int Simulator::run(const volatile std::sig_atomic_t& stop, const sigset_t* runMa
 int Simulator::waitMs() const {
     auto now = Clock::now();
     std::optional<Clock::time_point> next;
-    if (!outbox_.empty())
+    if (!outbox_.empty() && !lineFull_)
         next = outbox_.front().due;
     if (inputSinceIdle_ && (!next || lastInput_ + IdleReport < *next))
         next = lastInput_ + IdleReport;
@@ -80,19 +84,23 @@ bool Simulator::readInput() {
 }
 
 bool Simulator::writeDue() {
-    while (!outbox_.empty() && outbox_.front().due <= Clock::now()) {
+    while (!lineFull_ && !outbox_.empty() && outbox_.front().due <= Clock::now()) {
         std::string& bytes = outbox_.front().bytes;
         ssize_t n = ::write(master_, bytes.data(), bytes.size());
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return true; // the tool's input queue is full: wait for room
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            lineFull_ = true; // the tool's input queue is full: wait for room
+            return true;
+        }
         if (n < 0) {
             std::fprintf(stderr, "irprogrammer-sim: cannot send: %s\n", std::strerror(errno));
             return false;
         }
         bytes.erase(0, static_cast<size_t>(n));
-        if (!bytes.empty())
-            return true;
-        outbox_.pop_front();
+        outboxBytes_ -= static_cast<size_t>(n);
+        if (bytes.empty())
+            outbox_.pop_front();
     }
     return true;
 }
@@ -113,6 +121,10 @@ void Simulator::handle(const Event& event) {
         }
         {
             std::string reply = buildReply(memory_, options_);
+            if (outboxBytes_ + reply.size() > OutboxLimit) {
+                logLine("ignored: read, no reply: earlier replies are still waiting to be read");
+                return;
+            }
             logLine("read -> " + printable(reply));
             queueReply(reply);
         }
@@ -128,6 +140,7 @@ void Simulator::queueReply(const std::string& reply) {
     Clock::time_point at = outbox_.empty() ? Clock::now() : outbox_.back().due;
     for (Chunk& chunk : scheduleReply(reply, options_)) {
         at += chunk.delay;
+        outboxBytes_ += chunk.bytes.size();
         outbox_.push_back({at, std::move(chunk.bytes)});
     }
 }

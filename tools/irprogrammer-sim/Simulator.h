@@ -45,6 +45,8 @@ private:
     std::FILE* log_;
     FrameParser parser_;
     std::deque<Pending> outbox_;
+    size_t outboxBytes_ = 0;
+    bool lineFull_ = false; // the last write found no room: wait for POLLOUT
     bool inputSinceIdle_ = false;
     Clock::time_point lastInput_{};
 };
