@@ -1,0 +1,174 @@
+#include "vxclasses_log.h"
+
+#include "Exceptions.h"
+
+#include <QDateTime>
+#include <cerrno>
+#include <cstring>
+
+// ---- TvxCustomLogFile ------------------------------------------------------
+
+TvxCustomLogFile::TvxCustomLogFile(QObject* AOwner) : TComponent(AOwner) {}
+
+void TvxCustomLogFile::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg)
+{
+    bool raiseException = true;
+    if (OnFatalError)
+        OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
+    if (raiseException)
+        throw Exception(ErrorMsg);
+}
+
+std::string FormatLogText(const std::string& Fmt, const TVarArgs& Args)
+{
+    try {
+        return Format(Fmt, Args);
+    } catch (const EConvertError& e) {
+        return Fmt + " [" + e.Message + "]";
+    }
+}
+
+// ---- TvxLogFile --------------------------------------------------------------
+
+TvxLogFile::TvxLogFile(QObject* AOwner) : TvxCustomLogFile(AOwner) {}
+
+TvxLogFile::~TvxLogFile() = default;
+
+void TvxLogFile::SetFileName(const std::string& FileName)
+{
+    int error = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (file_.is_open())
+            file_.close();
+        stream_ = nullptr;
+        fileName_ = FileName;
+        if (FileName.empty())
+            return;
+        file_.clear();
+        errno = 0;
+        file_.open(FileName, std::ios::out | std::ios::app);
+        if (file_.is_open()) {
+            stream_ = &file_;
+            return;
+        }
+        error = errno;
+    }
+    FatalError(ErrorOpen, uint32_t(error),
+               "Cannot open the log file \"" + FileName + "\": " + (error ? std::strerror(error) : "unknown error"));
+}
+
+std::string TvxLogFile::FileName() const
+{
+    std::lock_guard lock(mutex_);
+    return fileName_;
+}
+
+void TvxLogFile::SetStream(std::ostream* Stream)
+{
+    std::lock_guard lock(mutex_);
+    if (file_.is_open())
+        file_.close();
+    fileName_.clear();
+    stream_ = Stream;
+}
+
+void TvxLogFile::SetMaxLevel(int Level)
+{
+    std::lock_guard lock(mutex_);
+    maxLevel_ = Level;
+}
+
+int TvxLogFile::MaxLevel() const
+{
+    std::lock_guard lock(mutex_);
+    return maxLevel_;
+}
+
+void TvxLogFile::WriteLine(int Level, const std::string& line)
+{
+    int error = 0;
+    std::string name;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stream_ || Level > maxLevel_)
+            return;
+        errno = 0;
+        *stream_ << line << '\n' << std::flush;
+        if (stream_->good())
+            return;
+        error = errno;
+        stream_->clear();
+        name = fileName_.empty() ? std::string("the log stream") : "the log file \"" + fileName_ + "\"";
+    }
+    FatalError(ErrorWrite, uint32_t(error),
+               "Cannot write to " + name + ": " + (error ? std::strerror(error) : "write failed"));
+}
+
+void TvxLogFile::LogBlank()
+{
+    WriteLine(0, std::string());
+}
+
+void TvxLogFile::Log(uint8_t Level, const std::string& Msg)
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    WriteLine(Level, stamp.toStdString() + " [" + std::to_string(Level) + "] " + Msg);
+}
+
+void TvxLogFile::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args)
+{
+    Log(Level, FormatLogText(Fmt, Args));
+}
+
+// ---- TvxMemoryLog -------------------------------------------------------------
+
+TvxMemoryLog::TvxMemoryLog(QObject* AOwner) : TvxCustomLogFile(AOwner) {}
+
+void TvxMemoryLog::Add(TEntry entry)
+{
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::move(entry));
+}
+
+std::vector<TvxMemoryLog::TEntry> TvxMemoryLog::Entries() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+std::vector<std::string> TvxMemoryLog::Texts() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const TEntry& e : entries_)
+        texts.push_back(e.Text);
+    return texts;
+}
+
+size_t TvxMemoryLog::Count() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+void TvxMemoryLog::Clear()
+{
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+}
+
+void TvxMemoryLog::LogBlank()
+{
+    Add({0, std::string(), true});
+}
+
+void TvxMemoryLog::Log(uint8_t Level, const std::string& Msg)
+{
+    Add({Level, Msg, false});
+}
+
+void TvxMemoryLog::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args)
+{
+    Add({Level, FormatLogText(Fmt, Args), false});
+}
