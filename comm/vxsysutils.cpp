@@ -1,0 +1,82 @@
+#include "vxsysutils.h"
+
+#include <atomic>
+
+using namespace vxport;
+
+namespace {
+
+// The cancel entry point, looked up on every call: the one piece of state.
+std::atomic<BOOL (*)(HANDLE)> cancelIoEntry{nullptr};
+
+// Runs one overlapped transfer; `start` is WriteFile or ReadFile.
+template <class Start>
+bool TransferWait(HANDLE handle, OVERLAPPED& overlapped, Start start)
+{
+    ClearOverlapped(overlapped);
+    DWORD count = 0;
+    if (start(&count))
+        return true;
+    DWORD error = 0;
+    return WaitOverlappedResult(handle, overlapped, count, error);
+}
+
+} // namespace
+
+std::string ComPortName(uint32_t number)
+{
+    return "COM" + std::to_string(number);
+}
+
+HANDLE OpenComPort(uint32_t number)
+{
+    const std::string path = "\\\\?\\" + ComPortName(number);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+}
+
+bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& overlapped, DWORD& transferred, DWORD& error)
+{
+    error = GetLastError();
+    if (error != ERROR_IO_PENDING)
+        return false;
+    if (GetOverlappedResult(handle, &overlapped, &transferred, TRUE))
+        return true;
+    error = GetLastError();
+    return false;
+}
+
+bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped)
+{
+    return TransferWait(handle, overlapped,
+                        [&](DWORD* count) { return WriteFile(handle, buffer, length, count, &overlapped); });
+}
+
+bool ReadComWait(HANDLE handle, void* buffer, DWORD length, OVERLAPPED& overlapped)
+{
+    return TransferWait(handle, overlapped,
+                        [&](DWORD* count) { return ReadFile(handle, buffer, length, count, &overlapped); });
+}
+
+bool WriteComNoWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped)
+{
+    ClearOverlapped(overlapped);
+    DWORD count = 0;
+    if (WriteFile(handle, buffer, length, &count, &overlapped))
+        return true;
+    return GetLastError() == ERROR_IO_PENDING;
+}
+
+bool CancelComIo(HANDLE handle)
+{
+    cancelIoEntry.store(&CancelIo, std::memory_order_relaxed);
+    auto entry = cancelIoEntry.load(std::memory_order_relaxed);
+    if (!entry)
+        return false;
+    return entry(handle) != FALSE;
+}
+
+std::string LastErrorText()
+{
+    return SysErrorMessage(GetLastError());
+}

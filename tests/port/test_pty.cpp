@@ -1,0 +1,388 @@
+// The port layer on real pseudo-terminals: everything a pty can show.
+#include "porttest.h"
+
+#include <atomic>
+#include <cstring>
+#include <sys/file.h>
+#include <sys/wait.h>
+
+using namespace porttest;
+
+namespace {
+
+class PtyPort : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port = OpenPath(pty.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError());
+        event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ov.hEvent = event;
+    }
+    void TearDown() override
+    {
+        if (port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);
+        CloseHandle(event);
+    }
+    void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD wMultiplier = 0, DWORD wConstant = 0)
+    {
+        COMMTIMEOUTS t{interval, multiplier, constant, wMultiplier, wConstant};
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+    }
+
+    Pty pty;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    OVERLAPPED ov{};
+};
+
+TEST_F(PtyPort, SecondOpenIsRefusedWithAClearTextAndCloseReleasesThePort)
+{
+    HANDLE second = OpenPath(pty.path);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_NE(SysErrorMessage(GetLastError()).find("busy"), std::string::npos);
+
+    // Another process is kept out too (root bypasses TIOCEXCL, not flock).
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+
+    ASSERT_TRUE(CloseHandle(port));
+    port = OpenPath(pty.path);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST(PtyOpen, MissingDeviceAndNonTtyAreRefused)
+{
+    EXPECT_EQ(OpenPath("/dev/no-such-serial-port"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(SysErrorMessage(GetLastError()).find("does not exist"), std::string::npos);
+    EXPECT_EQ(OpenPath("/dev/null"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+}
+
+TEST_F(PtyPort, OpenSetsRawModeAndSettingsRoundTripThroughTermios)
+{
+    termios tio;
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 115200;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = dcb.fInX = 1;
+    dcb.XonChar = 0x21;
+    dcb.XoffChar = 0x22;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B115200));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_TRUE(tio.c_iflag & IXON);
+    EXPECT_TRUE(tio.c_iflag & IXOFF);
+    EXPECT_EQ(tio.c_cc[VSTART], 0x21);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0x22);
+
+    dcb.BaudRate = 250000; // not a standard rate
+    dcb.fOutxCtsFlow = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = 0;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.BaudRate, 250000u);
+    EXPECT_EQ(back.fOutxCtsFlow, 0u);
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+}
+
+TEST_F(PtyPort, InvalidSettingsAreRefused)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    DCB bad = dcb;
+    bad.ByteSize = 4;
+    EXPECT_FALSE(SetCommState(port, &bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    bad = dcb;
+    bad.BaudRate = 0;
+    EXPECT_FALSE(SetCommState(port, &bad));
+    bad = dcb;
+    bad.fOutX = 1;
+    bad.XonChar = bad.XoffChar = 0x11;
+    EXPECT_FALSE(SetCommState(port, &bad));
+}
+
+TEST_F(PtyPort, WriteThatTheDeviceTakesCompletesAtOnce)
+{
+    const std::string text = "00#00030";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, text.data(), DWORD(text.size()), &written, &ov));
+    EXPECT_EQ(written, text.size());
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    auto got = pty.Receive(text.size());
+    EXPECT_EQ(std::string(got.begin(), got.end()), text);
+}
+
+TEST_F(PtyPort, WriteThatOnlyStartsCompletesWhenTheOtherEndReads)
+{
+    std::vector<uint8_t> big(1 << 20, 'x');
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), &written, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &written, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    big.assign(big.size(), 0); // the layer copied the bytes
+    auto got = pty.Receive(1 << 20, 10000);
+    EXPECT_EQ(got.size(), size_t(1 << 20));
+    EXPECT_EQ(std::count(got.begin(), got.end(), 'x'), 1 << 20);
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &written, TRUE));
+    EXPECT_EQ(written, DWORD(1 << 20));
+}
+
+TEST_F(PtyPort, WriteEndsAtItsTotalTimeoutWithTheBytesItGotOut)
+{
+    SetTimeouts(0, 0, 0, 0, 100);
+    std::vector<uint8_t> big(1 << 20, 'y');
+    auto start = std::chrono::steady_clock::now();
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), &written, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &written, TRUE));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(written, DWORD(1 << 20));
+    EXPECT_GE(took, std::chrono::milliseconds(95));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+}
+
+TEST_F(PtyPort, ReadWithoutTimeoutsWaitsUntilTheCountIsComplete)
+{
+    char buffer[10] = {};
+    DWORD read = 0;
+    ASSERT_FALSE(ReadFile(port, buffer, 10, &read, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    pty.Send("abcd");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &read, FALSE));
+    pty.Send("efghij");
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &read, TRUE));
+    EXPECT_EQ(read, 10u);
+    EXPECT_EQ(std::string(buffer, 10), "abcdefghij");
+}
+
+TEST_F(PtyPort, ReadEndsAtItsTotalTimeoutWithWhatCame)
+{
+    SetTimeouts(0, 0, 100);
+    pty.Send("xyz");
+    char buffer[10] = {};
+    DWORD read = 0;
+    auto start = std::chrono::steady_clock::now();
+    if (!ReadFile(port, buffer, 10, &read, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &read, TRUE));
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+    EXPECT_EQ(read, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+}
+
+TEST_F(PtyPort, ReadWithIntervalMaxAndNoTotalsReturnsAtOnce)
+{
+    SetTimeouts(INFINITE, 0, 0);
+    char buffer[10];
+    DWORD read = 99;
+    ASSERT_TRUE(ReadFile(port, buffer, 10, &read, &ov));
+    EXPECT_EQ(read, 0u);
+    pty.Send("12345");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 5; }));
+    ASSERT_TRUE(ReadFile(port, buffer, 10, &read, &ov));
+    EXPECT_EQ(read, 5u);
+    EXPECT_EQ(InQueue(port), 0u);
+}
+
+TEST_F(PtyPort, InputCountIsExactlyWhatArrived)
+{
+    std::vector<uint8_t> bytes(3000, 7);
+    pty.Send(bytes);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 3000; }));
+    std::vector<uint8_t> buffer(3000);
+    ASSERT_TRUE(ReadFile(port, buffer.data(), 3000, nullptr, &ov));
+    EXPECT_EQ(InQueue(port), 0u);
+}
+
+TEST_F(PtyPort, All256ByteValuesPassBothWaysUntouched)
+{
+    std::vector<uint8_t> all(256);
+    for (int i = 0; i < 256; ++i)
+        all[size_t(i)] = uint8_t(i);
+    DWORD count = 0;
+    if (!WriteFile(port, all.data(), 256, &count, &ov)) {
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &count, TRUE));
+    }
+    EXPECT_EQ(pty.Receive(256), all);
+
+    std::vector<uint8_t> in(256);
+    pty.Send(all);
+    if (!ReadFile(port, in.data(), 256, &count, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &count, TRUE));
+    }
+    EXPECT_EQ(count, 256u);
+    EXPECT_EQ(in, all);
+}
+
+TEST_F(PtyPort, WaitCompletesWithTheMaskOfArrivingBytes)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0xDEAD;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(event, 50), WAIT_TIMEOUT);
+    pty.Send("!");
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_RXCHAR); // stored before the event was set
+    EXPECT_EQ(InQueue(port), 1u);
+}
+
+TEST_F(PtyPort, SetCommMaskCompletesAPendingWaitWithAnEmptyMask)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0xDEAD;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_TRUE(SetCommMask(port, 0));
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, 0u);
+    DWORD n;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov)); // the mask is empty now
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PtyPort, PulseWakesTheWaiterAndCancelIoStopsTheWaitTouchingItsMask)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    std::atomic<bool> woke{false};
+    DWORD mask = 0xDEAD;
+    std::thread waiter([&] {
+        OVERLAPPED own{};
+        own.hEvent = event;
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &own));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        WaitForSingleObject(event, INFINITE);
+        woke = true;
+        EXPECT_TRUE(CancelIo(port));
+        DWORD n;
+        EXPECT_FALSE(GetOverlappedResult(port, &own, &n, TRUE));
+        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    });
+    while (!woke) {
+        PulseEvent(event);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    waiter.join();
+    mask = 0x5A5A;
+    pty.Send("late");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 4; }));
+    EXPECT_EQ(mask, 0x5A5Au); // the cancelled wait no longer writes it
+}
+
+TEST_F(PtyPort, CancelIoLeavesOtherThreadsTransfersAlone)
+{
+    char buffer[4];
+    ASSERT_FALSE(ReadFile(port, buffer, 4, nullptr, &ov));
+    std::thread([&] { EXPECT_TRUE(CancelIo(port)); }).join();
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    ASSERT_TRUE(CancelIo(port));
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(PtyPort, PurgeDiscardsInputAndAbortsPendingReads)
+{
+    pty.Send("discard me");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 10; }));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    EXPECT_EQ(InQueue(port), 0u);
+
+    char buffer[4];
+    ASSERT_FALSE(ReadFile(port, buffer, 4, nullptr, &ov));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(PurgeComm(port, 0x10));
+}
+
+TEST_F(PtyPort, TransmitEmptyFollowsACompletedWrite)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_TXEMPTY));
+    DWORD mask = 0;
+    OVERLAPPED waitOv{};
+    HANDLE waitEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    waitOv.hEvent = waitEvent;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &waitOv));
+    ASSERT_TRUE(WriteFile(port, "x", 1, nullptr, &ov));
+    ASSERT_EQ(WaitForSingleObject(waitEvent, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_TXEMPTY);
+    CloseHandle(waitEvent);
+}
+
+TEST_F(PtyPort, CloseAbortsPendingTransfersBeforeItReturns)
+{
+    char buffer[8];
+    ASSERT_FALSE(ReadFile(port, buffer, 8, nullptr, &ov));
+    HANDLE closed = port;
+    port = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(CloseHandle(closed));
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(closed, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(ReadFile(closed, buffer, 8, nullptr, &ov)); // fails at once
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(PtyPort, HangUpEndsThePendingWaitWithAnErrorAndNothingSpins)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+
+    const double before = ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(ProcessCpuMs() - before, 50.0);
+}
+
+TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    const double before = ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(ProcessCpuMs() - before, 20.0);
+}
+
+} // namespace
