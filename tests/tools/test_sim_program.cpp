@@ -363,6 +363,13 @@ TEST_F(SimProgram, CorruptMemoryFileStopsItAndIsKept) {
     EXPECT_FALSE(fs::exists(sim.link()));
 }
 
+TEST_F(SimProgram, MemoryFileThatCannotBeWrittenStopsItAtOnce) {
+    Sim sim(home, {"--memory", (home / "missing" / "memory.hex").string()});
+    EXPECT_EQ(sim.exitCode(), 1);
+    EXPECT_NE(sim.err().find("missing/memory.hex"), std::string::npos) << sim.err();
+    EXPECT_FALSE(fs::exists(sim.link()));
+}
+
 TEST_F(SimProgram, LinkIsRemovedOnEveryStopSignal) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         Sim sim(home, {"--port", "3"});

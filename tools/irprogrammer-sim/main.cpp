@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "DeviceMemory.h"
@@ -59,6 +60,11 @@ int main(int argc, char** argv) {
     if (!options.memoryFile.empty()) {
         if (auto error = memory.load(options.memoryFile))
             return fail(*error + " (the file is left as it is)", 1);
+        // Create it now, so that a file that cannot be written is known at once.
+        if (::access(options.memoryFile.c_str(), F_OK) != 0) {
+            if (auto error = memory.save(options.memoryFile))
+                return fail(*error, 1);
+        }
     }
     irsim::Pty pty;
     if (auto error = pty.open())
