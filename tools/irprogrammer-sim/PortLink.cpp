@@ -43,7 +43,8 @@ std::string systemError(const std::string& what) { return what + ": " + std::str
 
 std::string portMapFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string base = config && config[0] == '/' ? config : homeFolder() + "/.config";
+    // Read exactly as the port layer reads it, so that both agree on the folder.
+    std::string base = config && *config ? config : homeFolder() + "/.config";
     return base + "/vxcomm/ports";
 }
 
