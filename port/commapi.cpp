@@ -104,20 +104,7 @@ BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size)
     std::memset(config, 0, sizeof *config);
     config->dwSize = sizeof(COMMCONFIG);
     config->wVersion = 1;
-    DCB& dcb = config->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 9600;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
+    config->dcb = detail::DefaultDcb();
     config->dwProviderSubType = 1; // PST_RS232
     *size = sizeof(COMMCONFIG);
     return TRUE;

@@ -34,6 +34,7 @@ std::optional<Clock::time_point> Deadline(uint64_t ms)
 CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    dcb_ = DefaultDcb();
     device_->ReadState(dcb_);
     dcb_.DCBlength = sizeof(DCB);
     device_->Counters(counters_);

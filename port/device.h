@@ -66,6 +66,27 @@ public:
     virtual void Close() = 0;
 };
 
+// 9600 baud, 8 data bits, no parity, one stop bit, no flow control, DTR and
+// RTS on: what a port starts with when nothing else is known.
+inline DCB DefaultDcb()
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
 // Settings every device refuses; 0 or ERROR_INVALID_PARAMETER.
 inline DWORD CheckDcb(const DCB& dcb)
 {

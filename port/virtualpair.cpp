@@ -66,7 +66,10 @@ int Index(virtualpair::End end)
 
 class VirtualEnd : public Device {
 public:
-    VirtualEnd(std::shared_ptr<Pair> pair, int end) : pair_(std::move(pair)), end_(end), fd_(pair_->ends[end].fd) {}
+    VirtualEnd(std::shared_ptr<Pair> pair, int end)
+        : pair_(std::move(pair)), end_(end), fd_(pair_->ends[end].fd), dcb_(DefaultDcb())
+    {
+    }
     ~VirtualEnd() override { Close(); }
 
     int PollFd() const override { return fd_; }
@@ -133,11 +136,7 @@ public:
         return 0;
     }
 
-    void ReadState(DCB& dcb) override
-    {
-        if (dcb_.DCBlength)
-            dcb = dcb_;
-    }
+    void ReadState(DCB& dcb) override { dcb = dcb_; }
 
     bool TogglesRts() const override { return false; }
 
@@ -213,7 +212,7 @@ private:
     std::shared_ptr<Pair> pair_;
     const int end_;
     const int fd_;
-    DCB dcb_{};
+    DCB dcb_;
     bool closed_ = false;
 };
 
@@ -251,7 +250,10 @@ std::unique_ptr<Device> OpenVirtualEnd(const std::string& name, DWORD& error)
         error = ERROR_SHARING_VIOLATION;
         return nullptr;
     }
+    // Like a tty, opening raises DTR and RTS.
     pair->ends[end].open = true;
+    pair->ends[end].rts = pair->ends[end].dtr = true;
+    pair->Notify(1 - end);
     error = 0;
     return std::make_unique<VirtualEnd>(pair, end);
 }

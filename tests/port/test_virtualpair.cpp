@@ -1,0 +1,189 @@
+// The port layer on the virtual pair: what a pseudo-terminal cannot show.
+#include "porttest.h"
+#include "virtualpair.h"
+
+using namespace porttest;
+namespace vp = vxport::virtualpair;
+
+namespace {
+
+class VirtualPair : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_TRUE(vp::Create(name));
+        a = OpenPath(vp::PortName(name, vp::End::A));
+        b = OpenPath(vp::PortName(name, vp::End::B));
+        ASSERT_NE(a, INVALID_HANDLE_VALUE);
+        ASSERT_NE(b, INVALID_HANDLE_VALUE);
+        event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ov.hEvent = event;
+    }
+    void TearDown() override
+    {
+        CloseHandle(a);
+        CloseHandle(b);
+        CloseHandle(event);
+        vp::Destroy(name);
+    }
+    // Starts a wait on A with the mask and returns the events that end it.
+    DWORD WaitOnA(DWORD eventMask, const std::function<void()>& cause)
+    {
+        EXPECT_TRUE(SetCommMask(a, eventMask));
+        DWORD happened = 0;
+        if (WaitCommEvent(a, &happened, &ov))
+            return happened;
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        cause();
+        if (WaitForSingleObject(event, 3000) != WAIT_OBJECT_0)
+            return 0xFFFFFFFF;
+        return happened;
+    }
+    void Send(HANDLE port, const std::string& text)
+    {
+        OVERLAPPED w{};
+        DWORD n = 0;
+        if (!WriteFile(port, text.data(), DWORD(text.size()), &n, &w)) {
+            ASSERT_TRUE(GetOverlappedResult(port, &w, &n, TRUE));
+        }
+    }
+
+    std::string name;
+    HANDLE a = INVALID_HANDLE_VALUE, b = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    OVERLAPPED ov{};
+};
+
+TEST_F(VirtualPair, EndsOpenOnceAndUnknownPairsDoNotExist)
+{
+    EXPECT_EQ(OpenPath(vp::PortName(name, vp::End::A)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(OpenPath(vp::PortName("no-such-pair", vp::End::A)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(VirtualPair, ModemLinesOfThePeerRaiseTheirEvents)
+{
+    EXPECT_EQ(WaitOnA(EV_CTS | EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, CLRRTS); }), EV_CTS);
+    EXPECT_EQ(WaitOnA(EV_CTS | EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, CLRDTR); }), EV_DSR | EV_RLSD);
+    DWORD status = 0xFF;
+    ASSERT_TRUE(GetCommModemStatus(a, &status));
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(WaitOnA(EV_CTS, [&] { EscapeCommFunction(b, SETRTS); }), EV_CTS);
+    ASSERT_TRUE(GetCommModemStatus(a, &status));
+    EXPECT_EQ(status, MS_CTS_ON);
+    EXPECT_EQ(WaitOnA(EV_RING, [&] { vp::SetRing(name, vp::End::A, true); }), EV_RING);
+}
+
+TEST_F(VirtualPair, LineErrorsAndBreaksAreReportedOnceByClearCommError)
+{
+    EXPECT_EQ(WaitOnA(EV_ERR | EV_BREAK, [&] { vp::InjectLineErrors(name, vp::End::A, CE_FRAME); }), EV_ERR);
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+    EXPECT_EQ(errors, CE_FRAME);
+    ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+
+    EXPECT_EQ(WaitOnA(EV_ERR | EV_BREAK, [&] { EscapeCommFunction(b, SETBREAK); }), EV_BREAK);
+    ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+    EXPECT_EQ(errors, CE_BREAK);
+}
+
+TEST_F(VirtualPair, ErrorsAreKeptEvenWhenNotInTheMask)
+{
+    vp::InjectLineErrors(name, vp::End::A, CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(a, &errors, nullptr));
+    EXPECT_EQ(errors, CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
+}
+
+TEST_F(VirtualPair, EventCharacterRaisesRxFlag)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(a, &dcb));
+    dcb.EvtChar = '$';
+    ASSERT_TRUE(SetCommState(a, &dcb));
+    EXPECT_EQ(WaitOnA(EV_RXFLAG | EV_RXCHAR, [&] { Send(b, "abc"); }), EV_RXCHAR);
+    EXPECT_EQ(WaitOnA(EV_RXFLAG | EV_RXCHAR, [&] { Send(b, "de$"); }), EV_RXFLAG | EV_RXCHAR);
+}
+
+TEST_F(VirtualPair, Rx80FullComesAtEightyPercentOfTheInputQueue)
+{
+    ASSERT_TRUE(SetupComm(a, 100, 100));
+    ASSERT_TRUE(SetCommMask(a, EV_RX80FULL));
+    DWORD happened = 0;
+    ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
+    Send(b, std::string(79, 'q'));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 79; }));
+    EXPECT_EQ(WaitForSingleObject(event, 30), WAIT_TIMEOUT);
+    Send(b, "q");
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(happened, EV_RX80FULL);
+}
+
+TEST_F(VirtualPair, InputCountNeverExceedsTheQueueAndNothingIsLost)
+{
+    ASSERT_TRUE(SetupComm(a, 100, 100));
+    std::string sent(250, '\0');
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = char(i);
+    Send(b, sent);
+    std::string got;
+    ASSERT_TRUE(WaitUntil([&] {
+        DWORD in = InQueue(a);
+        EXPECT_LE(in, 100u);
+        std::string chunk(in, '\0');
+        if (in && ReadFile(a, chunk.data(), in, nullptr, &ov))
+            got += chunk;
+        return got.size() == sent.size();
+    }));
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(VirtualPair, TransmitEmptyWaitsUntilTheOutputHasDrained)
+{
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    ASSERT_TRUE(SetCommMask(a, EV_TXEMPTY));
+    DWORD happened = 0;
+    ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
+    auto start = std::chrono::steady_clock::now();
+    Send(a, std::string(50, 'z'));
+    COMSTAT stat{};
+    DWORD errors;
+    ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+    EXPECT_GT(stat.cbOutQue, 0u);
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(happened, EV_TXEMPTY);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+}
+
+TEST_F(VirtualPair, RtsToggleRaisesRtsOnlyWhileTransmitting)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(a, &dcb));
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(SetCommState(a, &dcb));
+    EXPECT_EQ(vp::DrivenLines(name, vp::End::A) & MS_CTS_ON, 0u);
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    Send(a, std::string(40, 'r'));
+    EXPECT_EQ(vp::DrivenLines(name, vp::End::A) & MS_CTS_ON, MS_CTS_ON);
+    EXPECT_TRUE(WaitUntil([&] { return (vp::DrivenLines(name, vp::End::A) & MS_CTS_ON) == 0; }));
+}
+
+TEST_F(VirtualPair, DestroyingThePairHangsUpOpenEnds)
+{
+    ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+    DWORD happened = 0;
+    ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
+    vp::Destroy(name);
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+} // namespace
