@@ -70,6 +70,7 @@ TEST_F(WindowTest, EveryControlHasItsNameKindCaptionAndBounds)
     EXPECT_EQ(form->objectName(), "Form1");
     EXPECT_EQ(form->windowTitle(), "IR programmer");
     EXPECT_EQ(form->size(), QSize(946, 442));
+    EXPECT_EQ(form->pos(), QPoint(230, 289));
     for (const Control& c : controls) {
         SCOPED_TRACE(c.name);
         auto* w = form->findChild<QWidget*>(c.name);
