@@ -1,0 +1,162 @@
+#pragma once
+// TvxCustomComm: everything a communication port adds to the base I/O
+// component: the port settings (DCB), queue sizes and time-outs, the event
+// mask taken from TraceStates, the two worker threads that turn port events
+// into calls on the component, sending, error and trace reporting and the
+// modem-line monitors.
+#include "vxclasses.h"
+#include "vxcomm_threads.h"
+#include "vxcomm_types.h"
+
+#include <QPointer>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class TvxCustomComm : public TvxBaseIO {
+    Q_OBJECT
+
+public:
+    explicit TvxCustomComm(QObject* AOwner = nullptr);
+    ~TvxCustomComm() override;
+
+    // ---- Overrides of the base ---------------------------------------------------
+    void Open() override;
+    void Close() override;
+    void SendChar(char Ch) override;
+    void SendString(const std::string& S) override;
+    void SendData(const void* Data, uint32_t Size) override;
+    void PurgeIn() override;
+    void PurgeOut() override;
+    void PurgeAll() override;
+
+protected:
+    void Notification(QObject* AComponent, TOperation Operation) override;
+    void StartThreads() override;
+    // Asks the event thread, then the message thread, to stop, and forgets
+    // both; Shutdown waits for them.
+    void StopThreads() override;
+
+public:
+    // ---- New operations, in slot order -------------------------------------------
+    virtual std::string GetDeviceName();
+    virtual void ApplySettings();
+    virtual void SetEventChar(char Value);
+    virtual char GetEventChar() const;
+    virtual void DoCommError(uint32_t CommCode, uint32_t SysError, TComStateFlags State);
+
+    // ---- Settings ------------------------------------------------------------------
+    uint32_t BaudRate() const { return config_.dcb.BaudRate; }
+    void SetBaudRate(uint32_t Value);
+    TParity Parity() const { return TParity(config_.dcb.Parity); }
+    void SetParity(TParity Value);
+    TStopBits StopBits() const { return TStopBits(config_.dcb.StopBits); }
+    void SetStopBits(TStopBits Value);
+    uint8_t ByteSize() const { return config_.dcb.ByteSize; }
+    // Below 4 or above 8 is stored as 8.
+    void SetByteSize(uint8_t Value);
+    TStreamProtocol StreamProtocol() const { return streamProtocol_; }
+    void SetStreamProtocol(TStreamProtocol Value);
+    bool RS485Mode() const { return rs485Mode_.load(); }
+    void SetRS485Mode(bool Value);
+    TTraceStates TraceStates() const { return TTraceStates::FromBits(traceStates_.load()); }
+    void SetTraceStates(TTraceStates Value);
+    uint16_t BufferInSize() const { return bufferInSize_; }
+    void SetBufferInSize(uint16_t Value);
+    uint16_t BufferOutSize() const { return bufferOutSize_; }
+    void SetBufferOutSize(uint16_t Value);
+    uint32_t TimeoutRead();
+    void SetTimeoutRead(uint32_t Value);
+    uint32_t TimeoutWrite();
+    void SetTimeoutWrite(uint32_t Value);
+    bool UseMainThread() const { return useMainThread_.load(); }
+    void SetUseMainThread(bool Value) { useMainThread_.store(Value); }
+    bool ManualRts() const { return manualRts_; }
+
+    QObject* MonitorCTS() const { return monitorCTS_; }
+    void SetMonitorCTS(QObject* Value) { SetMonitor(monitorCTS_, Value); }
+    QObject* MonitorDSR() const { return monitorDSR_; }
+    void SetMonitorDSR(QObject* Value) { SetMonitor(monitorDSR_, Value); }
+    QObject* MonitorRLSD() const { return monitorRLSD_; }
+    void SetMonitorRLSD(QObject* Value) { SetMonitor(monitorRLSD_, Value); }
+    QObject* MonitorRing() const { return monitorRing_; }
+    void SetMonitorRing(QObject* Value) { SetMonitor(monitorRing_, Value); }
+
+    const vxport::DCB& Dcb() const { return config_.dcb; }
+    const vxport::COMMCONFIG& CommConfig() const { return config_; }
+    // The size of the block received bytes are read into; 0 while closed.
+    size_t ReadBufferSize() const { return readBuffer_.size(); }
+
+    // ---- Sending, errors and trace -------------------------------------------------
+    TModemSignals ModemSignals();
+    void DoTraceState(TObject* Sender, TTraceStates States);
+    void SetRTS(bool On);
+    void SetDTR(bool On);
+    uint32_t InQueueCount();
+    uint32_t OutQueueCount();
+    // Waits until Count bytes are in the input queue; the receive path leaves
+    // them there meanwhile unless a receiver takes them.
+    bool WaitForInput(uint32_t Count, uint32_t Timeout);
+    // Signal is the ordinal of a TModemSignal; the signal is tested at least once.
+    bool WaitForModemSignal(uint8_t Signal, uint32_t Timeout);
+    bool ReadBytes(void* Buffer, uint32_t Count);
+
+    // Handles one port event (a ComEventMsg from the message thread).
+    void HandleComEvent(const TMsg& Msg);
+
+    // The closing work: Purge from Close, no purge from the event thread when
+    // its wait failed.
+    void Shutdown(bool Purge);
+    void ApplyDCB();
+    // Copies the record and, when open, gives it to the driver.
+    void SetTimeouts(const vxport::COMMTIMEOUTS& Value);
+    // When open, refreshes the record from the driver first.
+    const vxport::COMMTIMEOUTS& GetTimeouts();
+
+    // ---- Events ----------------------------------------------------------------------
+    TOnSent OnAfterSend;
+    TOnTraceEvent OnTraceState;
+    TOnCommErrorEvent OnCommError;
+
+protected:
+    // For tests and for platforms whose driver cannot toggle RTS: the
+    // component raises and drops RTS itself in RS485 mode.
+    TvxCustomComm(QObject* AOwner, bool ManualRts);
+    vxport::COMMCONFIG& Config() { return config_; }
+
+private:
+    void Construct();
+    void AllocReadBuffer();
+    void FreeReadBuffer();
+    vxport::DWORD EventMask() const;
+    bool ManualRtsActive() const { return RS485Mode() && manualRts_; }
+    void SetMonitor(QPointer<QObject>& monitor, QObject* value);
+    void JoinThreads();
+    void HandleReceive(vxport::DWORD mask, const vxport::COMSTAT& stat);
+    void HandleTxEmpty();
+
+    friend class TCommThread;
+    friend class TMsgThread;
+
+    mutable vxport::COMMTIMEOUTS timeouts_{};
+    vxport::COMSTAT comStat_{};
+    std::atomic<uint16_t> traceStates_{0};
+    uint16_t bufferOutSize_ = 0;
+    uint16_t bufferInSize_ = 0;
+    std::vector<uint8_t> readBuffer_;
+    std::atomic<bool> rs485Mode_{false};
+    std::atomic<bool> useMainThread_{true};
+    QPointer<QObject> monitorRLSD_, monitorRing_, monitorCTS_, monitorDSR_;
+    bool manualRts_ = false;
+    TStreamProtocol streamProtocol_ = spHardware;
+    vxport::COMMCONFIG config_{};
+
+    // The running threads, and those stopped but not yet joined.
+    std::mutex threadsMutex_;
+    std::unique_ptr<TMsgThread> msgThread_;
+    std::unique_ptr<TCommThread> commThread_;
+    std::vector<std::unique_ptr<TWorkerThread>> stoppedThreads_;
+    // Set while one thread shuts the port down; another waits for it.
+    std::atomic<bool> shuttingDown_{false};
+};
