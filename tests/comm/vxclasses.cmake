@@ -1,0 +1,7 @@
+find_package(Qt6 REQUIRED COMPONENTS Test)
+vx_test(NAME test_vxclasses
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/vxclasses_medium.h
+    ${CMAKE_CURRENT_LIST_DIR}/test_baseio.cpp
+  LIBS vxclasses Qt6::Test
+  QT_APP)
