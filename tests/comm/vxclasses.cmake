@@ -3,5 +3,6 @@ vx_test(NAME test_vxclasses
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/vxclasses_medium.h
     ${CMAKE_CURRENT_LIST_DIR}/test_baseio.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_terminal.cpp
   LIBS vxclasses Qt6::Test
   QT_APP)
