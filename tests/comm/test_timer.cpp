@@ -1,0 +1,171 @@
+#include "Exceptions.h"
+#include "vxclasses_medium.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+struct TTickCounter {
+    int ticks = 0;
+    qint64 firstTick = -1;
+    QElapsedTimer clock;
+    TTickCounter() { clock.start(); }
+    TNotifyEvent Handler()
+    {
+        return TNotifyEvent(
+            [this](QObject*) {
+                if (firstTick < 0)
+                    firstTick = clock.elapsed();
+                ++ticks;
+            },
+            this);
+    }
+};
+
+} // namespace
+
+TEST(Timer, ConstructedEnabledWithOneSecondAndSilent)
+{
+    TvxTimer timer;
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(timer.Interval, 1000u);
+    EXPECT_FALSE(timer.Running()); // no handler yet
+}
+
+TEST(Timer, IntervalZeroDisabledOrWithoutHandlerNeverTicks)
+{
+    TTickCounter zero, disabled, noHandler;
+    TvxTimer a;
+    a.Interval = 0;
+    a.SetOnTimer(zero.Handler());
+    TvxTimer b;
+    b.Interval = 10;
+    b.SetEnabled(false);
+    b.SetOnTimer(disabled.Handler());
+    TvxTimer c;
+    c.Interval = 10;
+    c.UpdateTimer();
+    ProcessEventsFor(150);
+    EXPECT_EQ(zero.ticks, 0);
+    EXPECT_EQ(disabled.ticks, 0);
+    EXPECT_FALSE(c.Running());
+}
+
+TEST(Timer, TicksWithTheTimerAsSender)
+{
+    TvxTimer timer;
+    timer.Interval = 10;
+    QObject* sender = nullptr;
+    int ticks = 0;
+    timer.SetOnTimer([&](QObject* s) {
+        sender = s;
+        ++ticks;
+    });
+    EXPECT_TRUE(ProcessEventsUntil([&] { return ticks >= 3; }, 3000));
+    EXPECT_EQ(sender, &timer);
+}
+
+TEST(Timer, SetEnabledWithTheSameValueDoesNotRestartTheInterval)
+{
+    TTickCounter counter;
+    TvxTimer timer;
+    timer.Interval = 400;
+    timer.SetOnTimer(counter.Handler());
+    ProcessEventsUntil([&] { return counter.clock.elapsed() >= 250; }, 1000);
+    timer.SetEnabled(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return counter.ticks > 0; }, 3000));
+    EXPECT_LT(counter.firstTick, 600); // a restart would put it at 650
+}
+
+TEST(Timer, DisablingAndEnablingRestartsTheInterval)
+{
+    TTickCounter counter;
+    TvxTimer timer;
+    timer.Interval = 400;
+    timer.SetOnTimer(counter.Handler());
+    ProcessEventsUntil([&] { return counter.clock.elapsed() >= 250; }, 1000);
+    timer.SetEnabled(false);
+    timer.SetEnabled(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return counter.ticks > 0; }, 3000));
+    EXPECT_GE(counter.firstTick, 640);
+}
+
+TEST(Timer, AnErrorInTheHandlerDoesNotStopLaterTicks)
+{
+    TvxTimer timer;
+    timer.Interval = 10;
+    int ticks = 0;
+    timer.SetOnTimer([&](QObject*) {
+        ++ticks;
+        throw Exception("tick failed");
+    });
+    EXPECT_TRUE(ProcessEventsUntil([&] { return ticks >= 3; }, 3000));
+}
+
+TEST(Timer, TwoTimersTickIndependently)
+{
+    TTickCounter fast, slow;
+    TvxTimer a, b;
+    EXPECT_NE(a.WindowHandle(), b.WindowHandle());
+    a.Interval = 20;
+    b.Interval = 20;
+    a.SetOnTimer(fast.Handler());
+    b.SetOnTimer(slow.Handler());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fast.ticks >= 2 && slow.ticks >= 2; }, 3000));
+    b.SetEnabled(false);
+    const int slowTicks = slow.ticks;
+    const int fastTicks = fast.ticks;
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fast.ticks >= fastTicks + 3; }, 3000));
+    EXPECT_EQ(slow.ticks, slowTicks);
+}
+
+TEST(Timer, DestroyedTimerTicksNoMore)
+{
+    int ticks = 0;
+    auto timer = std::make_unique<TvxTimer>();
+    timer->Interval = 5;
+    timer->SetOnTimer([&](QObject*) { ++ticks; });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ticks > 0; }, 3000));
+    timer.reset();
+    const int before = ticks;
+    ProcessEventsFor(60);
+    EXPECT_EQ(ticks, before);
+}
+
+TEST(Timer, TicksOnTheThreadThatCreatedIt)
+{
+    QThread worker;
+    QObject context; // runs the set-up and the clean-up on the worker
+    context.moveToThread(&worker);
+    worker.start();
+    std::atomic<int> ticks{0};
+    std::atomic<bool> onWorker{true};
+    TvxTimer* timer = nullptr;
+    QMetaObject::invokeMethod(
+        &context,
+        [&] {
+            timer = new TvxTimer;
+            timer->Interval = 10;
+            timer->SetOnTimer([&](QObject*) {
+                if (QThread::currentThread() != &worker)
+                    onWorker = false;
+                ++ticks;
+            });
+        },
+        Qt::BlockingQueuedConnection);
+    QElapsedTimer clock;
+    clock.start();
+    while (ticks < 3 && clock.elapsed() < 3000)
+        QThread::msleep(5);
+    QMetaObject::invokeMethod(
+        &context, [&] { delete timer; }, Qt::BlockingQueuedConnection);
+    worker.quit();
+    worker.wait();
+    EXPECT_GE(ticks.load(), 3);
+    EXPECT_TRUE(onWorker);
+}
