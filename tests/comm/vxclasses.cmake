@@ -6,5 +6,6 @@ vx_test(NAME test_vxclasses
     ${CMAKE_CURRENT_LIST_DIR}/test_terminal.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_devices.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_timer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_log.cpp
   LIBS vxclasses Qt6::Test
   QT_APP)
