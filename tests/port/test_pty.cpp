@@ -109,6 +109,24 @@ TEST_F(PtyPort, OpenSetsRawModeAndSettingsRoundTripThroughTermios)
     EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
 }
 
+TEST_F(PtyPort, OneAndAHalfStopBitsMapToTheSecondStopBit)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.StopBits = ONE5STOPBITS;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    termios tio;
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.StopBits, ONE5STOPBITS);
+    dcb.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+}
+
 TEST_F(PtyPort, InvalidSettingsAreRefused)
 {
     DCB dcb{};
@@ -151,6 +169,24 @@ TEST_F(PtyPort, WriteThatOnlyStartsCompletesWhenTheOtherEndReads)
     EXPECT_EQ(std::count(got.begin(), got.end(), 'x'), 1 << 20);
     ASSERT_TRUE(GetOverlappedResult(port, &ov, &written, TRUE));
     EXPECT_EQ(written, DWORD(1 << 20));
+}
+
+TEST_F(PtyPort, PendingWriteWithoutEventIsWaitedForAndAbortedByPurge)
+{
+    std::vector<uint8_t> big(1 << 20, 'w');
+    OVERLAPPED plain{}; // no event, as for unwaited sends
+    ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), nullptr, &plain));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    std::thread reader([&] { pty.Receive(1 << 20, 5000); });
+    DWORD written = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, &plain, &written, TRUE));
+    EXPECT_EQ(written, DWORD(1 << 20));
+    reader.join();
+
+    ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), nullptr, &plain));
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_FALSE(GetOverlappedResult(port, &plain, &written, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
 }
 
 TEST_F(PtyPort, WriteEndsAtItsTotalTimeoutWithTheBytesItGotOut)
@@ -355,6 +391,31 @@ TEST_F(PtyPort, CloseAbortsPendingTransfersBeforeItReturns)
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(ReadFile(closed, buffer, 8, nullptr, &ov)); // fails at once
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(PtyPort, CloseWakesAWaitOfAnotherThreadWithAbortBeforeItReturns)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    std::atomic<bool> started{false};
+    DWORD mask = 0xDEAD;
+    OVERLAPPED own{};
+    own.hEvent = event;
+    std::thread waiter([&] {
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &own));
+        started = true;
+        EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
+    HANDLE closed = port;
+    port = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(CloseHandle(closed));
+    // Completed before CloseHandle returned: status and mask are final now.
+    EXPECT_EQ(own.Internal, ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(mask, 0u);
+    waiter.join();
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(closed, &own, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
 }
 
 TEST_F(PtyPort, HangUpEndsThePendingWaitWithAnErrorAndNothingSpins)
