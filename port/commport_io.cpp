@@ -92,6 +92,10 @@ void CommPort::Service(short revents)
 
 // ---- Input -----------------------------------------------------------------
 
+// Reads only while the input queue has room. A full queue leaves the bytes in
+// the kernel, whose buffer and flow control hold the sender back; bytes the
+// driver itself has to drop show up in its counters and are reported as
+// CE_RXOVER. So nothing is lost without a report.
 long CommPort::PumpInput()
 {
     if (dead_)

@@ -1,6 +1,8 @@
 // The port layer on real pseudo-terminals: everything a pty can show.
 #include "porttest.h"
 
+#include "linux/modemwait_linux.h"
+
 #include <atomic>
 #include <cstring>
 #include <sys/file.h>
@@ -444,6 +446,18 @@ TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
     const double before = ProcessCpuMs();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(ProcessCpuMs() - before, 20.0);
+}
+
+TEST(ModemWaiter, DriverWithoutModemWaitFallsBackAndStopsCleanly)
+{
+    Pty pty;
+    std::atomic<int> calls{0};
+    vxport::detail::ModemWaiter waiter(pty.slave, [&] { ++calls; });
+    EXPECT_TRUE(waiter.Supported());
+    waiter.Want(true); // a pty refuses TIOCMIWAIT
+    ASSERT_TRUE(WaitUntil([&] { return !waiter.Supported(); }));
+    EXPECT_EQ(calls, 1); // told once, so the port starts polling
+    waiter.Stop();
 }
 
 } // namespace
