@@ -1,0 +1,384 @@
+// Receiving, sending, errors and trace of the serial component, through its
+// worker threads.
+#include "commtest.h"
+
+#include "Debug.h"
+#include "MainThread.h"
+
+#include <QCheckBox>
+#include <QThread>
+#include <atomic>
+#include <mutex>
+
+using namespace commtest;
+using namespace vxport;
+namespace vp = vxport::virtualpair;
+
+namespace {
+
+class DebugCapture {
+public:
+    DebugCapture()
+    {
+        previous_ = SetDebugSink([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            texts_.push_back(text);
+        });
+    }
+    ~DebugCapture() { SetDebugSink(previous_); }
+    bool Saw(const std::string& text) const
+    {
+        std::lock_guard lock(mutex_);
+        return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    }
+
+private:
+    DebugSink previous_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+struct Received {
+    std::mutex mutex;
+    std::string bytes;
+    bool allInMainThread = true;
+    int events = 0;
+    void Add(void* buffer, uint32_t count)
+    {
+        std::lock_guard lock(mutex);
+        bytes.append(static_cast<const char*>(buffer), count);
+        allInMainThread = allInMainThread && MainThread::IsCurrent();
+        ++events;
+    }
+    std::string Bytes()
+    {
+        std::lock_guard lock(mutex);
+        return bytes;
+    }
+};
+
+} // namespace
+
+TEST(CommReceive, EveryByteArrivesInOrderInTheMainThread)
+{
+    PtyPort port(41);
+    TvxComm rs;
+    Received got;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    rs.SetComPortNo(41);
+    rs.SetActive(true);
+    std::string sent;
+    for (int piece = 0; piece < 200; ++piece) {
+        std::string chunk;
+        for (int i = 0; i <= piece % 7; ++i)
+            chunk += char((piece * 7 + i) & 0xFF);
+        sent += chunk;
+        port.Write(chunk);
+        if (piece % 20 == 0)
+            PumpFor(2);
+    }
+    EXPECT_TRUE(Pump([&] { return got.Bytes().size() >= sent.size(); }));
+    EXPECT_EQ(got.Bytes(), sent);
+    EXPECT_TRUE(got.allInMainThread);
+}
+
+TEST(CommReceive, WithoutMainThreadTheMessageThreadDelivers)
+{
+    PtyPort port(42);
+    TvxComm rs;
+    rs.SetUseMainThread(false);
+    Received got;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    rs.SetComPortNo(42);
+    rs.SetActive(true);
+    port.Write("hello");
+    // No event loop runs here: the handler must not need the main thread.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (got.Bytes() != "hello" && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(got.Bytes(), "hello");
+    EXPECT_FALSE(got.allInMainThread);
+}
+
+TEST(CommReceive, BytesWaitUntilSomebodyTakesThem)
+{
+    PtyPort port(43);
+    TvxComm rs;
+    rs.SetComPortNo(43);
+    rs.SetActive(true);
+    port.Write("abc");
+    EXPECT_TRUE(Pump([&] { return rs.InQueueCount() == 3; }));
+    PumpFor(50);
+    EXPECT_EQ(rs.InQueueCount(), 3u); // nobody read them
+    Received got;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    port.Write("d");
+    EXPECT_TRUE(Pump([&] { return got.Bytes() == "abcd"; }));
+}
+
+TEST(CommReceive, TraceStateRxCharReadsWithoutReceiver)
+{
+    PtyPort port(44);
+    TvxComm rs;
+    rs.SetTraceStates({tsRxChar});
+    rs.SetComPortNo(44);
+    rs.SetActive(true);
+    port.Write("xyz");
+    EXPECT_TRUE(Pump([&] { return rs.InQueueCount() == 0; }));
+}
+
+TEST(CommReceive, LineErrorIsOneCommErrorAndNoReceive)
+{
+    VirtualPort port(45, "line-error");
+    TvxComm rs;
+    Received got;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    std::vector<uint32_t> codes;
+    rs.OnCommError = [&](TObject*, uint32_t code, uint32_t sys, TComStateFlags, bool&) {
+        codes.push_back(code);
+        EXPECT_EQ(sys, 0u);
+    };
+    TvxMemoryLog log;
+    rs.SetLog(&log);
+    rs.SetComPortNo(45);
+    rs.SetActive(true);
+    vp::InjectLineErrors(port.Name(), vp::End::A, CE_FRAME);
+    port.Write("q");
+    EXPECT_TRUE(Pump([&] { return !codes.empty(); }));
+    PumpFor(50);
+    EXPECT_EQ(codes, std::vector<uint32_t>{CE_FRAME});
+    EXPECT_EQ(got.events, 0);
+    const auto texts = log.Texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "vxComm: Communication Error 8:0"), texts.end());
+    // The bytes of that event are read by the next one.
+    port.Write("r");
+    EXPECT_TRUE(Pump([&] { return got.Bytes() == "qr"; }));
+}
+
+TEST(CommReceive, FlashBuffersFromTheHandlerPurgesBothQueues)
+{
+    VirtualPort port(46, "flash");
+    TvxComm rs;
+    rs.OnCommError = [&](TObject*, uint32_t, uint32_t, TComStateFlags, bool& flash) { flash = true; };
+    int errors = 0;
+    rs.OnCommError = [&](TObject*, uint32_t, uint32_t, TComStateFlags, bool& flash) {
+        ++errors;
+        flash = true;
+    };
+    rs.SetComPortNo(46);
+    rs.SetActive(true);
+    vp::InjectLineErrors(port.Name(), vp::End::A, CE_OVERRUN);
+    port.Write("pending bytes");
+    EXPECT_TRUE(Pump([&] { return errors == 1; }));
+    EXPECT_TRUE(Pump([&] { return rs.InQueueCount() == 0; }));
+}
+
+TEST(CommReceive, ChangingTraceStatesWhileOpenKeepsReceiving)
+{
+    PtyPort port(47);
+    TvxComm rs;
+    Received got;
+    std::vector<TTraceStates> traced;
+    rs.OnTraceState = [&](TObject*, TTraceStates s) { traced.push_back(s); };
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    rs.SetComPortNo(47);
+    rs.SetActive(true);
+    traced.clear(); // opening closes first, which reports tsTxEmpty
+    for (int i = 0; i < 20; ++i)
+        rs.SetTraceStates(i % 2 ? TTraceStates{tsRxFlag} : TTraceStates{tsCTS, tsErr});
+    PumpFor(30);
+    for (auto t : traced)
+        ADD_FAILURE() << "traced " << t.ToBits();
+    port.Write("still here");
+    EXPECT_TRUE(Pump([&] { return got.Bytes() == "still here"; }));
+}
+
+TEST(CommReceive, EventCharacterIsReported)
+{
+    PtyPort port(48);
+    TvxComm rs;
+    std::atomic<int> flags{0};
+    rs.OnTraceState = [&](TObject*, TTraceStates s) { flags += s.Contains(tsRxFlag); };
+    rs.OnAfterReceive = [](TObject*, void*, uint32_t) {};
+    rs.SetEventChar('\n');
+    rs.SetTraceStates({tsRxFlag});
+    rs.SetComPortNo(48);
+    rs.SetActive(true);
+    port.Write("line\n");
+    EXPECT_TRUE(Pump([&] { return flags > 0; }));
+}
+
+TEST(CommThreads, ClosingWhileTheThreadWaitsWritesBreak)
+{
+    DebugCapture debug;
+    PtyPort port(51);
+    TvxComm rs;
+    rs.SetComPortNo(51);
+    rs.SetActive(true);
+    PumpFor(20);
+    rs.SetActive(false);
+    EXPECT_TRUE(debug.Saw("BREAK ..."));
+    EXPECT_FALSE(rs.IsOpen());
+}
+
+TEST(CommThreads, LostDeviceClosesThePortFromTheEventThread)
+{
+    DebugCapture debug;
+    PtyPort port(52);
+    std::atomic<bool> closed{false};
+    std::atomic<bool> closedInMain{true};
+    std::vector<int32_t> kinds;
+    std::mutex kindsMutex;
+    TvxComm rs;
+    rs.OnClose = [&](TObject*) {
+        closedInMain = MainThread::IsCurrent();
+        closed = true;
+    };
+    rs.AddNotify([&](TObject*, int32_t kind) {
+        std::lock_guard lock(kindsMutex);
+        kinds.push_back(kind);
+    });
+    rs.SetComPortNo(52);
+    rs.SetActive(true);
+    port.CloseMaster(); // the device hangs up
+    EXPECT_TRUE(Pump([&] { return closed.load(); }));
+    EXPECT_FALSE(closedInMain);
+    EXPECT_TRUE(debug.Saw("111 ..."));
+    EXPECT_FALSE(rs.Active());
+    rs.SetActive(false); // finds it closed and consistent
+    {
+        std::lock_guard lock(kindsMutex);
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), nkClosed), 1);
+    }
+    // Once the device is back, the port opens again.
+    PtyPort back(52);
+    rs.SetActive(true);
+    EXPECT_TRUE(rs.IsOpen());
+}
+
+TEST(CommSend, SendsWriteTheBytesAndLogTheirLines)
+{
+    PtyPort port(53);
+    TvxComm rs;
+    TvxMemoryLog log;
+    rs.SetLog(&log);
+    rs.SetComPortNo(53);
+    rs.SetActive(true);
+    log.Clear();
+    rs.SendChar(0x05);
+    rs.SendString("#10080");
+    const char block[] = {1, 2, 3};
+    rs.SendData(block, 3);
+    EXPECT_EQ(port.Read(10), std::string("\x05#10080\x01\x02\x03", 10));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"vxComm: Try to send char  5h ...",
+                                                     "vxComm: Try to send string #10080 ...",
+                                                     "vxComm: Try to send the data with 3 length ...",
+                                                     "vxComm: ... the data transmittion is OK!"}));
+}
+
+TEST(CommSend, EmptyStringAndClosedPortSendNothing)
+{
+    PtyPort port(54);
+    TvxComm rs;
+    TvxMemoryLog log;
+    rs.SetLog(&log);
+    int errors = 0;
+    rs.OnCommError = [&](TObject*, uint32_t, uint32_t, TComStateFlags, bool&) { ++errors; };
+    rs.SetComPortNo(54);
+    rs.SendChar('a');
+    rs.SendString("abc");
+    rs.SendData("abc", 3);
+    rs.PurgeAll();
+    rs.SetRTS(true);
+    EXPECT_TRUE(log.Texts().empty());
+    rs.SetActive(true);
+    log.Clear();
+    rs.SendString("");
+    EXPECT_TRUE(log.Texts().empty());
+    EXPECT_EQ(port.Read(1, 100), "");
+    EXPECT_EQ(errors, 0);
+}
+
+TEST(CommSend, ManualRtsRisesBeforeSendingAndDropsAtTransmitEmpty)
+{
+    VirtualPort port(55, "rs485");
+    vp::SetTransmitTime(port.Name(), vp::End::A, std::chrono::microseconds(2000));
+    TManualRtsComm rs;
+    rs.SetRS485Mode(true);
+    rs.SetStreamProtocol(spNone);
+    rs.SetComPortNo(55);
+    rs.SetActive(true);
+    rs.SetRTS(false);
+    std::atomic<int> sentEvents{0};
+    rs.OnAfterSend = [&](TObject*) { ++sentEvents; };
+    EXPECT_EQ(vp::DrivenLines(port.Name(), vp::End::A) & MS_CTS_ON, 0u);
+    rs.SendString("0123456789");
+    EXPECT_NE(vp::DrivenLines(port.Name(), vp::End::A) & MS_CTS_ON, 0u); // RTS up
+    EXPECT_TRUE(Pump([&] { return (vp::DrivenLines(port.Name(), vp::End::A) & MS_CTS_ON) == 0; }));
+    EXPECT_EQ(sentEvents, 0); // tsTxEmpty is not traced
+}
+
+TEST(CommSend, AfterSendFiresWhenTxEmptyIsTraced)
+{
+    PtyPort port(56);
+    TvxComm rs;
+    std::atomic<int> sent{0};
+    rs.OnAfterSend = [&](TObject*) { ++sent; };
+    rs.SetTraceStates({tsTxEmpty});
+    rs.SetComPortNo(56);
+    rs.SetActive(true);
+    rs.SendString("x");
+    EXPECT_TRUE(Pump([&] { return sent > 0; }));
+}
+
+TEST(CommWaits, WaitForInputSeesQueuedBytesAndTimesOut)
+{
+    PtyPort port(57);
+    TvxComm rs;
+    rs.SetComPortNo(57);
+    rs.SetActive(true);
+    EXPECT_FALSE(rs.WaitForInput(1, 30));
+    port.Write("ab");
+    EXPECT_TRUE(rs.WaitForInput(2, 2000));
+    char buf[2];
+    EXPECT_TRUE(rs.ReadBytes(buf, 2));
+    EXPECT_EQ(std::string(buf, 2), "ab");
+    EXPECT_FALSE(rs.WaitForModemSignal(8, 0));
+}
+
+TEST(CommWaits, ClosedPortWaitsNothing)
+{
+    TvxComm rs;
+    EXPECT_FALSE(rs.WaitForInput(1, 1000));
+    EXPECT_FALSE(rs.WaitForModemSignal(msDSR, 1000));
+    EXPECT_TRUE(rs.ModemSignals().Empty());
+}
+
+TEST(CommMonitors, ModemLinesReachTheMonitors)
+{
+    VirtualPort port(58, "monitors");
+    TvxComm rs;
+    QCheckBox cts, dsr, ring;
+    rs.SetMonitorCTS(&cts);
+    rs.SetMonitorDSR(&dsr);
+    rs.SetMonitorRing(&ring);
+    rs.SetTraceStates({tsCTS, tsDSR, tsRing});
+    rs.SetStreamProtocol(spNone);
+    rs.SetComPortNo(58);
+    rs.SetActive(true);
+    // The peer raised its lines when it opened; drop and raise them again.
+    std::atomic<int> lineEvents{0};
+    rs.OnTraceState = [&](TObject*, TTraceStates s) { lineEvents += s.Contains(tsCTS) + s.Contains(tsDSR); };
+    EscapeCommFunction(port.Peer(), CLRRTS);
+    EscapeCommFunction(port.Peer(), CLRDTR);
+    EXPECT_TRUE(Pump([&] { return lineEvents >= 2; }));
+    EscapeCommFunction(port.Peer(), SETRTS);
+    EscapeCommFunction(port.Peer(), SETDTR);
+    EXPECT_TRUE(Pump([&] { return cts.isChecked() && dsr.isChecked(); }));
+    vp::SetRing(port.Name(), vp::End::A, true);
+    EXPECT_TRUE(Pump([&] { return ring.isChecked(); }));
+    vp::SetRing(port.Name(), vp::End::A, false);
+    PumpFor(30);
+    EXPECT_TRUE(ring.isChecked()); // never set back
+    EXPECT_TRUE(rs.WaitForModemSignal(msDSR, 100));
+}
