@@ -2,9 +2,30 @@
 
 #include "Exceptions.h"
 
-#include <QDateTime>
+#include <chrono>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+
+namespace {
+
+// "2024-05-01 12:00:00.123", local time.
+std::string TimeStamp()
+{
+    using namespace std::chrono;
+    const system_clock::time_point now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, int(millis));
+    return text;
+}
+
+} // namespace
 
 // ---- TvxCustomLogFile ------------------------------------------------------
 
@@ -85,7 +106,7 @@ int TvxLogFile::MaxLevel() const
     return maxLevel_;
 }
 
-void TvxLogFile::WriteLine(int Level, const std::string& line)
+void TvxLogFile::WriteLine(int Level, const std::string& text, bool stamped)
 {
     int error = 0;
     std::string name;
@@ -94,7 +115,9 @@ void TvxLogFile::WriteLine(int Level, const std::string& line)
         if (!stream_ || Level > maxLevel_)
             return;
         errno = 0;
-        *stream_ << line << '\n' << std::flush;
+        if (stamped)
+            *stream_ << TimeStamp() << " [" << Level << "] ";
+        *stream_ << text << '\n' << std::flush;
         if (stream_->good())
             return;
         error = errno;
@@ -107,13 +130,12 @@ void TvxLogFile::WriteLine(int Level, const std::string& line)
 
 void TvxLogFile::LogBlank()
 {
-    WriteLine(0, std::string());
+    WriteLine(0, std::string(), false);
 }
 
 void TvxLogFile::Log(uint8_t Level, const std::string& Msg)
 {
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    WriteLine(Level, stamp.toStdString() + " [" + std::to_string(Level) + "] " + Msg);
+    WriteLine(Level, Msg, true);
 }
 
 void TvxLogFile::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args)

@@ -70,7 +70,7 @@ public:
 private:
     QString QFileName() const { return QString::fromStdString(FileName()); }
     void SetQFileName(const QString& name) { SetFileName(name.toStdString()); }
-    void WriteLine(int Level, const std::string& line);
+    void WriteLine(int Level, const std::string& text, bool stamped);
 
     mutable std::mutex mutex_;
     std::ofstream file_;

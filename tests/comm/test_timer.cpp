@@ -139,33 +139,33 @@ TEST(Timer, DestroyedTimerTicksNoMore)
 
 TEST(Timer, TicksOnTheThreadThatCreatedIt)
 {
-    QThread worker;
-    QObject context; // runs the set-up and the clean-up on the worker
-    context.moveToThread(&worker);
-    worker.start();
-    std::atomic<int> ticks{0};
-    std::atomic<bool> onWorker{true};
-    TvxTimer* timer = nullptr;
-    QMetaObject::invokeMethod(
-        &context,
-        [&] {
-            timer = new TvxTimer;
-            timer->Interval = 10;
-            timer->SetOnTimer([&](QObject*) {
-                if (QThread::currentThread() != &worker)
-                    onWorker = false;
+    // The timer lives and dies on a worker thread that runs its own event loop.
+    class TTimerThread : public QThread {
+    public:
+        std::atomic<int> ticks{0};
+        std::atomic<bool> onThisThread{true};
+
+    protected:
+        void run() override
+        {
+            TvxTimer timer;
+            timer.Interval = 10;
+            timer.SetOnTimer([this](QObject*) {
+                if (QThread::currentThread() != this)
+                    onThisThread = false;
                 ++ticks;
             });
-        },
-        Qt::BlockingQueuedConnection);
+            exec();
+        }
+    };
+    TTimerThread worker;
+    worker.start();
     QElapsedTimer clock;
     clock.start();
-    while (ticks < 3 && clock.elapsed() < 3000)
+    while (worker.ticks < 3 && clock.elapsed() < 3000)
         QThread::msleep(5);
-    QMetaObject::invokeMethod(
-        &context, [&] { delete timer; }, Qt::BlockingQueuedConnection);
     worker.quit();
     worker.wait();
-    EXPECT_GE(ticks.load(), 3);
-    EXPECT_TRUE(onWorker);
+    EXPECT_GE(worker.ticks.load(), 3);
+    EXPECT_TRUE(worker.onThisThread);
 }
