@@ -3,6 +3,7 @@
 
 #include "vxsysutils.h"
 #include "vxwin32.h"
+#include "vxwin32di.h"
 
 using namespace vxport;
 
@@ -80,6 +81,13 @@ int32_t TvxCustomSerialComm::DeviceIndex()
 
 void TvxCustomSerialComm::EnumDevices()
 {
+    // In the full modes each port is matched with the first device of the
+    // device tree that the map gives the same port name.
+    const TvxEnumPorts mode = enumPorts_;
+    TvxDeviceRecords candidates;
+    if (mode != epQuickAll)
+        for (const vxdi::TSetupWalk& walk : vxdi::SetupWalks)
+            WalkSetupDevices(walk.Guid, mode == epFullPresent, walk.DeviceMode, candidates, !walk.DeviceMode);
     TComPortList ports;
     EnumComPorts(ports, true);
     for (const TComPortEntry& entry : ports) {
@@ -89,6 +97,23 @@ void TvxCustomSerialComm::EnumDevices()
         device->PortName = device->DisplayName;
         device->DeviceObject = eq == std::string::npos ? std::string() : entry.Text.substr(eq + 1);
         device->PortNo = entry.PortNo;
+        if (mode != epQuickAll) {
+            auto match = FindPortDevice(candidates, device->PortName);
+            if (match != candidates.end()) {
+                const TvxDevice& found = **match;
+                device->Service = found.Service;
+                device->Description = found.Description;
+                if (!found.Description.empty())
+                    device->DisplayName += " (" + found.Description + ")";
+                device->Driver = found.Driver;
+                device->Manufacturer = found.Manufacturer;
+                device->PnPPortName = found.PnPPortName;
+                device->DeviceKey = found.DeviceKey;
+                candidates.erase(match);
+            } else if (mode == epFullPresent) {
+                continue; // no device is plugged in behind this port
+            }
+        }
         AddDevice(std::move(device));
     }
 }

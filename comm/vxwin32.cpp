@@ -37,8 +37,14 @@ void AddComPortSorted(const std::string& Text, int32_t PortNo, TComPortList& Lis
 
 void EnumComPorts(TComPortList& List, bool WithDeviceObjects)
 {
+    EnumComPorts(List, WithDeviceObjects, vxport::SerialCommMap());
+}
+
+void EnumComPorts(TComPortList& List, bool WithDeviceObjects,
+                  const std::vector<std::pair<std::string, std::string>>& MapValues)
+{
     List.clear();
-    for (const auto& [valueName, data] : vxport::SerialCommMap()) {
+    for (const auto& [valueName, data] : MapValues) {
         const std::string name = Upper(data.c_str()); // the data up to its first NUL
         if (name.rfind("COM", 0) != 0)
             continue;

@@ -2,6 +2,7 @@
 // The list of serial ports from the system's serial-port map.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One port of the list: its text ("COM3", or "COM3=<value name>") and number.
@@ -20,3 +21,6 @@ void AddComPortSorted(const std::string& Text, int32_t PortNo, TComPortList& Lis
 // upper-cased, only names that begin with "COM" followed by a decimal number;
 // with WithDeviceObjects the text is the name, "=" and the map's value name.
 void EnumComPorts(TComPortList& List, bool WithDeviceObjects);
+// The same over the given (value name, data) pairs of a serial-port map.
+void EnumComPorts(TComPortList& List, bool WithDeviceObjects,
+                  const std::vector<std::pair<std::string, std::string>>& MapValues);
