@@ -28,6 +28,10 @@ class TvxComm : public TvxCustomSerialComm {
 
 public:
     using TvxCustomSerialComm::TvxCustomSerialComm;
+    // Closes the port before any part of the object goes: the worker threads
+    // call into it until they are joined. A descendant closes in its own
+    // destructor for the same reason.
+    ~TvxComm() override { CloseForDestruction(); }
 
     uint16_t TraceStateBits() const { return TraceStates().ToBits(); }
     void SetTraceStateBits(uint16_t Bits) { SetTraceStates(TTraceStates::FromBits(Bits)); }

@@ -52,11 +52,17 @@ void TvxCustomComm::Construct()
 
 TvxCustomComm::~TvxCustomComm()
 {
+    CloseForDestruction();
+    JoinThreads();
+}
+
+void TvxCustomComm::CloseForDestruction()
+{
+    // The links go first, so that closing raises no trace event.
     SetTerminal(nullptr);
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     Close();
-    JoinThreads();
 }
 
 std::string TvxCustomComm::GetDeviceName()

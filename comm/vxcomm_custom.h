@@ -124,6 +124,10 @@ protected:
     // component raises and drops RTS itself in RS485 mode.
     TvxCustomComm(QObject* AOwner, bool ManualRts);
     vxport::COMMCONFIG& Config() { return config_; }
+    // The first steps of destruction: drop the links and close the port. The
+    // worker threads call into the object until they are joined, so every
+    // class that can be the most derived one calls this in its destructor.
+    void CloseForDestruction();
 
 private:
     void Construct();

@@ -8,6 +8,7 @@ class TvxCustomSerialComm : public TvxCustomComm {
 
 public:
     explicit TvxCustomSerialComm(QObject* AOwner = nullptr);
+    ~TvxCustomSerialComm() override { CloseForDestruction(); }
 
     std::string GetDeviceName() override;
 

@@ -157,6 +157,7 @@ private:
 class TManualRtsComm : public TvxComm {
 public:
     explicit TManualRtsComm(QObject* owner = nullptr) : TvxComm(owner, true) {}
+    ~TManualRtsComm() override { CloseForDestruction(); }
 };
 
 } // namespace commtest
