@@ -1,9 +1,11 @@
 // The device selector box and the device events that refresh it.
 #include "Application.h"
 #include "devicelist_medium.h"
+#include "fake_device_tree.h"
 #include "porttest.h"
 #include "vxcomm.h"
 #include "vxcommbox.h"
+#include "vxcommbox_hints.h"
 #include "vxdevicemonitor.h"
 
 #include <QTest>
@@ -309,4 +311,31 @@ TEST_F(DeviceEvents, ForwardedToABoxTheyRefreshItsComponent)
     Send(Uevent("add", kUsbTty, "tty", "ttyUSB0"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 3000));
     EXPECT_EQ(Items(box), (V{"COM1", "COM33"}));
+}
+
+// ---- Tooltips from the device tree ----------------------------------------------------------------
+
+TEST(DeviceBoxHints, QuickModeItemsTellTheProductAndMakerOfTheirDevice)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", {.productName = "FT232R USB UART", .manufacturer = "FTDI"});
+    tree.Pin(3, tree.Dev("ttyUSB0"));
+    FakeDeviceTree::Write(tree.root / "dev" / "pts7", "");
+    tree.Pin(4, tree.Dev("pts7"));
+
+    TvxComm rs;
+    TvxDeviceBox box;
+    box.SetvxComm(&rs);
+    ShowDeviceTreeHints(&box);
+    ShowDeviceTreeHints(&box);
+    ASSERT_EQ(Items(box), (V{"COM3", "COM4"}));
+    auto tip = [&](int i) { return box.itemData(i, Qt::ToolTipRole).toString().toStdString(); };
+    EXPECT_EQ(tip(0), "Device: " + tree.Dev("ttyUSB0") + "\nDescription: FT232R USB UART\nManufacturer: FTDI");
+    EXPECT_EQ(tip(1), "Device: " + tree.Dev("pts7")) << "the tree does not know it";
+
+    int applied = 0;
+    QObject::connect(&box, &TvxDeviceBox::ItemsRefreshed, [&] { ++applied; });
+    rs.RefreshDevices();
+    EXPECT_EQ(applied, 1);
+    EXPECT_EQ(tip(0), "Device: " + tree.Dev("ttyUSB0") + "\nDescription: FT232R USB UART\nManufacturer: FTDI");
 }

@@ -13,6 +13,7 @@ vx_test(NAME test_devicelist
 vx_test(NAME test_vxcommbox
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/devicelist_medium.h
+    ${CMAKE_CURRENT_LIST_DIR}/fake_device_tree.h
     ${CMAKE_CURRENT_LIST_DIR}/test_vxcommbox.cpp
   LIBS vxcommbox vxcomm Qt6::Test
   QT_APP)

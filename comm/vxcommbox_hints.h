@@ -1,0 +1,15 @@
+#pragma once
+// Tooltips that tell a person which device stands behind each item of a
+// device selector box bound to a serial component.
+//
+// A quick enumeration knows only the port name and the device path; the
+// device tree knows the product and its maker. After every refill of the
+// box, each item whose device has no description gets them from the present
+// device that the port map gives the item's port name, so that "COM37" reads
+// "Device: /dev/ttyUSB0 / Description: FT232R USB UART / Manufacturer: FTDI".
+class TvxDeviceBox;
+
+// Applies the tooltips now and after every refill of the box's items.
+void ShowDeviceTreeHints(TvxDeviceBox* Box);
+// Applies them once.
+void ApplyDeviceTreeHints(TvxDeviceBox* Box);
