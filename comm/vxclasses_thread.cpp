@@ -2,17 +2,16 @@
 
 #include "vxclasses_baseio.h"
 
-TvxThreadIO::TvxThreadIO(TvxBaseIO* IO) : io_(IO)
-{
-    thread_ = std::thread([this] { Run(); });
-}
+TvxThreadIO::TvxThreadIO(TvxBaseIO* IO) : io_(IO), thread_([this] { Run(); }) {}
 
 TvxThreadIO::~TvxThreadIO()
 {
     Terminate();
     if (thread_.joinable()) {
         if (IsCurrent())
-            thread_.detach(); // the object is released by its own thread's body: nothing follows
+            // Released from its own body (its component destroyed there): it
+            // cannot wait for itself. The body must not touch it again.
+            thread_.detach();
         else
             thread_.join();
     }
@@ -20,6 +19,7 @@ TvxThreadIO::~TvxThreadIO()
 
 void TvxThreadIO::Run()
 {
+    id_.store(std::this_thread::get_id(), std::memory_order_release);
     try {
         io_->ThreadExecute(this);
     } catch (...) {

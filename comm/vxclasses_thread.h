@@ -28,7 +28,7 @@ public:
     bool WaitTerminated(uint32_t milliseconds);
     // Waits until the thread has ended. Called on the thread itself it returns at once.
     void WaitFor();
-    bool IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool IsCurrent() const { return std::this_thread::get_id() == id_.load(std::memory_order_acquire); }
 
 private:
     void Run();
@@ -37,5 +37,7 @@ private:
     std::atomic<bool> terminated_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
+    // Set by the thread itself, so that it knows itself from its first step.
+    std::atomic<std::thread::id> id_{};
     std::thread thread_;
 };
