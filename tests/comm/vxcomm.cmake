@@ -1,3 +1,6 @@
-vx_test(NAME test_vxcomm QT_APP
+vx_test(NAME test_vxcomm QT_APP LABELS serial threads
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vxcomm_settings.cpp ${CMAKE_CURRENT_LIST_DIR}/test_vxcomm_io.cpp
+  LIBS vxcomm)
+vx_test(NAME test_vxcomm_stress QT_APP LABELS serial threads TIMEOUT 600
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vxcomm_stress.cpp
   LIBS vxcomm)
