@@ -133,7 +133,9 @@ std::vector<Candidate> ScanSysfs(const PortMapConfig& config)
         if (fs::exists(item.path() / "type", linkError) && ReadAttribute(item.path() / "type") == "0")
             continue;
         unsigned fixed = 0;
-        if (name.rfind("ttyS", 0) == 0 && name.size() > 4 &&
+        // At most two digits: a longer index is never a fixed slot, and would
+        // overflow the conversion.
+        if (name.rfind("ttyS", 0) == 0 && name.size() > 4 && name.size() <= 6 &&
             name.find_first_not_of("0123456789", 4) == std::string::npos) {
             const unsigned index = unsigned(std::stoul(name.substr(4)));
             if (index < kFixedSlots)

@@ -80,6 +80,18 @@ TEST_F(PortMap, LegacyTtySWithoutHardwareIsLeftOutAndRealOnesKeepTheirIndex)
     EXPECT_FALSE(map[0].pinned);
 }
 
+TEST_F(PortMap, TtySWithAnOverlongIndexGetsADerivedNumberInsteadOfFailing)
+{
+    AddTty("ttyS123456789012345678901", "platform/odd0"); // overflows any integer
+    AddTty("ttyS4294967296", "platform/odd1");            // 2^32: must not wrap to COM1
+    auto map = ReadPortMap(config);
+    ASSERT_EQ(map.size(), 2u);
+    for (const auto& entry : map) {
+        EXPECT_GE(entry.number, 33u);
+        EXPECT_LE(entry.number, 255u);
+    }
+}
+
 TEST_F(PortMap, UsbDeviceKeepsItsNumberWhenOthersComeAndGoAndKernelNamesChange)
 {
     AddUsbSerial("ttyUSB0", "1-2", "A5XK3RJT");
