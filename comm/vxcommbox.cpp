@@ -134,6 +134,9 @@ void TvxDeviceBox::Notification(QObject* AComponent, TOperation Operation)
     if (Operation == opRemove && AComponent == comm_) {
         comm_ = nullptr;
         ShowIndex(-1);
+        // The texts stay; the records go with the component.
+        for (int i = 0; i < count(); ++i)
+            setItemData(i, QVariant(), Qt::UserRole);
     }
 }
 

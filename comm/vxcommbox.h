@@ -65,7 +65,7 @@ protected:
     // Nothing happens while unbound.
     virtual void Change();
     // opRemove of the bound component: forget it (without calling into it),
-    // keep the items, clear the selection.
+    // keep the item texts, drop their records, clear the selection.
     virtual void Notification(QObject* AComponent, TOperation Operation);
     void NotifyHandler(TObject* Sender, int32_t Kind);
 

@@ -122,6 +122,7 @@ TEST(DeviceBox, AFreedComponentLeavesTheItemsWithoutSelectionAndPicksDoNothing)
     EXPECT_EQ(box.vxComm(), nullptr);
     EXPECT_EQ(Items(box), (V{"COM1", "COM2"}));
     EXPECT_EQ(box.currentIndex(), -1);
+    EXPECT_EQ(box.ItemDevice(0), nullptr) << "the records went with the component";
     QTest::keyClick(&box, Qt::Key_Down);
     EXPECT_EQ(changes, 0);
     TvxMessage m{vxmsg::WM_DEVICECHANGE, vxmsg::DBT_DEVNODES_CHANGED, 0, 0};
