@@ -1,0 +1,25 @@
+#include "Unit1DeviceBox.h"
+
+#include "vxcommbox.h"
+#include "vxcommbox_hints.h"
+#include "vxdevicemonitor.h"
+
+#include <QPointer>
+
+void SetUpDeviceBox(TvxDeviceBox* Box, TvxBaseIO* Comm)
+{
+    Box->SetvxComm(Comm);
+    ShowDeviceTreeHints(Box);
+    // The monitor belongs to the box, so no event outlives it.
+    auto* monitor = new TvxDeviceMonitor(Box);
+    QPointer<TvxDeviceBox> box(Box);
+    monitor->OnDeviceChange = TMethod<TvxMessage&>(
+        [box](TvxMessage& Message) {
+            if (box)
+                box->DeviceChanged(Message);
+        },
+        monitor);
+    // Without the kernel's events (a sandbox without netlink) the list is
+    // still read at start and whenever the component is bound again.
+    monitor->Start();
+}
