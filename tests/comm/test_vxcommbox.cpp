@@ -129,6 +129,22 @@ TEST(DeviceBox, AFreedComponentLeavesTheItemsWithoutSelectionAndPicksDoNothing)
     EXPECT_FALSE(box.DeviceChanged(m));
 }
 
+TEST(DeviceBox, PickingTheSelectedEntryAgainChangesNothing)
+{
+    auto io = Medium({{1, "COM1"}, {2, "COM2"}}, 2);
+    TvxDeviceBox box;
+    int changes = 0, notified = 0;
+    box.OnChange = TNotifyEvent([&](TObject*) { ++changes; }, &changes);
+    box.SetvxComm(io.get());
+    io->AddNotify(TOnNotifyEvent([&](TObject*, int32_t) { ++notified; }, &notified));
+    emit box.activated(1);
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(notified, 0);
+    QTest::keyClick(&box, Qt::Key_Up);
+    EXPECT_EQ(io->current, 1);
+    EXPECT_EQ(changes, 1);
+}
+
 TEST(DeviceBox, AFailingEnumerationReachesTheCallerAndLeavesTheBoxUnbound)
 {
     auto io = Medium({{1, "COM1"}}, 1);
