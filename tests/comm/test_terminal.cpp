@@ -177,6 +177,18 @@ TEST_F(TTerminalFixture, AnUnhookedTerminalIsAPlainControlAgain)
     EXPECT_EQ(terminal.text(), "x");
 }
 
+TEST(Terminal, MultiLineControlSendsTypedKeysToo)
+{
+    TTestMedium io;
+    QPlainTextEdit terminal;
+    io.SetTerminal(&terminal);
+    io.SetTerminalUsage(tuSend);
+    QTest::keyClicks(&terminal, "ok");
+    QTest::keyClick(&terminal, Qt::Key_Return);
+    EXPECT_EQ(io.sent, "ok\r");
+    EXPECT_EQ(terminal.toPlainText(), "");
+}
+
 TEST(Terminal, LoadedHooksTheTerminalGivenWhileLoading)
 {
     QObject owner;
