@@ -1,12 +1,13 @@
 #include "Unit1DeviceBox.h"
 
+#include "vxcomm.h"
 #include "vxcommbox.h"
 #include "vxcommbox_hints.h"
 #include "vxdevicemonitor.h"
 
 #include <QPointer>
 
-void SetUpDeviceBox(TvxDeviceBox* Box, TvxBaseIO* Comm)
+void SetUpDeviceBox(TvxDeviceBox* Box, TvxComm* Comm)
 {
     Box->SetvxComm(Comm);
     ShowDeviceTreeHints(Box);
