@@ -3,6 +3,7 @@
 #include "FieldAssign.h"
 #include "SysUtils.h"
 #include "TransmitterCode.h"
+#include "Unit1DeviceBox.h"
 
 #include <QBitmap>
 #include <QPixmap>
@@ -39,8 +40,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setupUi(this);
     move(230, 289);
     LoadGlyphs();
+    CreateComponents();
+    SetUpDeviceBox(vxDeviceBox1, RS);
     // Bound only now, so that no rule runs while the layout is applied.
     BindFieldRules();
+    BindExchanges();
 }
 
 void TForm1::LoadGlyphs()

@@ -9,10 +9,14 @@
 #include "ui_Unit1.h"
 
 #include "Application.h"
+#include "Events.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <string>
+
+class TvxComm;
 
 class TForm1 : public QWidget, public Ui_TForm1 {
     Q_OBJECT
@@ -35,6 +39,27 @@ public:
     void CheckBox1Click();
     void TrackBar1Change();
 
+    // ---- The write and read exchanges with the programmer device ------------------
+
+    // The serial port of the programmer device, and the write step and read
+    // time-out timers; owned by the window.
+    TvxComm* RS = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+
+    // "zapis1" while a write runs, else empty.
+    std::string WriteMode;
+    // Commands still to send in the running write, 24 down to 0.
+    int WriteCountdown = 0;
+    // Received characters not yet taken as a reply.
+    std::string ReplyBuffer;
+
+    void BitBtn1Click();
+    void Timer1Timer();
+    void BitBtn2Click();
+    void RSAfterReceive(TObject* Com, void* Buffer, uint32_t Received);
+    void Timer2Timer();
+
 protected:
     // Runs `handler` on each emission of `signal`, at the event boundary.
     template <typename Sender, typename Signal>
@@ -44,6 +69,12 @@ protected:
     }
 
 private:
+    void CreateComponents();
+    void BindExchanges();
+    void RaiseIds();
+    void EndFailedWrite();
+    void TakeReplies();
+    void DecodeReply(const std::string& reply);
     void LoadGlyphs();
     void BindFieldRules();
     void SideCodeOrIdChange(QLineEdit* field, int upper, QLineEdit* copyA, QLineEdit* copyB);

@@ -1,0 +1,226 @@
+// The write and read exchanges of the programmer window.
+//
+// A write sends the 24 bytes of DeviceImage as 24 commands "#1aadd", one per
+// 50 ms tick of Timer1, and closes the port on the 25th tick. A read sends
+// "00#00030" and gathers the reply "#", 96 hexadecimal digits, "$" from the
+// pieces OnAfterReceive delivers; Timer2 sounds the time-out tones when no
+// reply has come a second after the click.
+#include "Unit1.h"
+
+#include "BleepInt.h"
+#include "Bleeper.h"
+#include "Exceptions.h"
+#include "FieldAssign.h"
+#include "SysUtils.h"
+#include "TransmitterCode.h"
+#include "vxcomm.h"
+
+namespace {
+
+constexpr const char* kWriteMode = "zapis1";
+constexpr int kImageBytes = 24;
+constexpr const char* kReadRequest = "00#00030";
+// The reply: "#" at position 1, 96 digits, "$" at position 98.
+constexpr size_t kReplyLength = 98;
+
+// Starts a timer unless it runs already (a running timer keeps its phase).
+void EnableTimer(QTimer* timer, bool enabled)
+{
+    if (!enabled)
+        timer->stop();
+    else if (!timer->isActive())
+        timer->start();
+}
+
+std::string Decimal(int32_t value)
+{
+    return IntToStr(value);
+}
+
+std::string TextOf(const QLineEdit* field)
+{
+    return field->text().toStdString();
+}
+
+} // namespace
+
+void TForm1::CreateComponents()
+{
+    // The serial component comes from the stored layout: created loading,
+    // its properties set by name, activated (here: left closed) in Loaded.
+    TLayoutReading reading(this);
+    RS = new TvxComm(this);
+    RS->setObjectName("RS");
+    RS->setProperty("Active", false);
+    RS->setProperty("BaudRate", 9600u);
+    RS->setProperty("Parity", QVariant::fromValue(vxcomm::pNone));
+    RS->setProperty("StopBits", QVariant::fromValue(vxcomm::sbOne));
+    RS->setProperty("ByteSize", QVariant::fromValue<uint8_t>(8));
+    RS->setProperty("ComPortNo", QVariant::fromValue<uint16_t>(1));
+    RS->setProperty("TraceStates", QVariant::fromValue<uint16_t>(0));
+    RS->setProperty("EventChar", QVariant::fromValue<char>(0));
+    RS->setProperty("StreamProtocol", QVariant::fromValue(vxcomm::spNone));
+    RS->setProperty("BufferInSize", QVariant::fromValue<uint16_t>(8192));
+    RS->setProperty("BufferOutSize", QVariant::fromValue<uint16_t>(8192));
+    RS->setProperty("TimeoutRead", 0u);
+    RS->setProperty("TimeoutWrite", 100u);
+    RS->setProperty("RS485Mode", false);
+    RS->setProperty("EnumPorts", QVariant::fromValue(vxcomm::epQuickAll));
+    RS->setProperty("UseMainThread", true);
+    RS->setProperty("TerminalUsage", QVariant::fromValue(vxclasses::tuBoth));
+    RS->setProperty("TerminalEcho", true);
+    RS->OnAfterReceive = TOnReceived::Bind(this, &TForm1::RSAfterReceive);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(50);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName("Timer2");
+    Timer2->setInterval(1000);
+    reading.Finish();
+}
+
+void TForm1::BindExchanges()
+{
+    BindEvent(BitBtn1, &QPushButton::clicked, &TForm1::BitBtn1Click);
+    BindEvent(BitBtn2, &QPushButton::clicked, &TForm1::BitBtn2Click);
+    BindEvent(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    BindEvent(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
+}
+
+// ---- Write --------------------------------------------------------------------------
+
+void TForm1::BitBtn1Click()
+{
+    WriteMode = kWriteMode;
+    WriteCountdown = kImageBytes;
+    RebuildCodes();
+    RS->SetActive(true);
+    EnableTimer(Timer1, true);
+    ProgressBar1->setValue(kImageBytes);
+    Bleeper::SoundTone(1525, 200);
+}
+
+void TForm1::Timer1Timer()
+{
+    if (WriteMode != kWriteMode)
+        return;
+    if (WriteCountdown == 0) {
+        EnableTimer(Timer1, false);
+        WriteMode.clear();
+        if (CheckBox2->isChecked())
+            RaiseIds();
+        RS->SetActive(false);
+        ProgressBar1->setValue(0);
+        return;
+    }
+    if (!RS->Active()) {
+        EndFailedWrite();
+        return;
+    }
+    const int address = kImageBytes - WriteCountdown;
+    const std::string command = "#1" + IntToHex(uint64_t(address), 2) + DeviceImage.substr(size_t(2 * address), 2);
+    --WriteCountdown;
+    RS->SendString(command);
+    ProgressBar1->setValue(WriteCountdown);
+}
+
+// The port went away in the middle of a write (an adapter pulled out): the
+// device holds a mix of old and new bytes, which the user must be told.
+void TForm1::EndFailedWrite()
+{
+    EnableTimer(Timer1, false);
+    WriteMode.clear();
+    const int written = kImageBytes - WriteCountdown;
+    WriteCountdown = 0;
+    ProgressBar1->setValue(0);
+    throw Exception("The write did not complete: the port " + RS->GetDeviceName() + " was closed after " +
+                    Decimal(written) + " of 24 bytes. Write again once the device is connected.");
+}
+
+void TForm1::RaiseIds()
+{
+    if (CheckBox1->isChecked()) {
+        AssignText(Edit4, Decimal(StrToInt(TextOf(Edit4)) + 1));
+        AssignText(Edit5, Decimal(StrToInt(TextOf(Edit5))));
+        AssignText(Edit6, Decimal(StrToInt(TextOf(Edit6))));
+    } else {
+        AssignText(Edit4, Decimal(StrToInt(TextOf(Edit4)) + 1));
+        AssignText(Edit5, Decimal(StrToInt(TextOf(Edit5)) + 1));
+        AssignText(Edit6, Decimal(StrToInt(TextOf(Edit6)) + 1));
+    }
+}
+
+// ---- Read ---------------------------------------------------------------------------
+
+void TForm1::BitBtn2Click()
+{
+    Bleeper::SoundTone(1525, 200);
+    EnableTimer(Timer2, true);
+    AssignChecked(CheckBox1, false);
+    RS->SetActive(false);
+    RS->SetActive(true);
+    RS->SendString(kReadRequest);
+    ProgressBar1->setValue(kImageBytes);
+}
+
+void TForm1::RSAfterReceive(TObject*, void* Buffer, uint32_t Received)
+{
+    Application::RunEvent([&] {
+        ReplyBuffer.append(static_cast<const char*>(Buffer), Received);
+        TakeReplies();
+    });
+}
+
+// Takes complete replies out of ReplyBuffer. Characters before a "#" are
+// noise. A frame that can no longer complete (its first "$" is not at
+// position 98, or 98 characters came without one) is dropped up to the next
+// "#", so that one damaged reply does not block every later one.
+void TForm1::TakeReplies()
+{
+    for (;;) {
+        const size_t hash = ReplyBuffer.find('#');
+        if (hash == std::string::npos) {
+            ReplyBuffer.clear();
+            return;
+        }
+        ReplyBuffer.erase(0, hash);
+        const size_t dollar = ReplyBuffer.find('$');
+        if (dollar == kReplyLength - 1) {
+            const std::string reply = ReplyBuffer.substr(0, kReplyLength);
+            ReplyBuffer.clear(); // what follows the "$" goes with it
+            DecodeReply(reply);
+            return;
+        }
+        const bool stuck = dollar != std::string::npos || ReplyBuffer.size() >= kReplyLength;
+        if (!stuck)
+            return; // wait for more
+        const size_t next = ReplyBuffer.find('#', 1);
+        ReplyBuffer.erase(0, next == std::string::npos ? ReplyBuffer.size() : next);
+    }
+}
+
+void TForm1::DecodeReply(const std::string& reply)
+{
+    // Reply position p (from 1) is digit p - 1 of a DeviceImage.
+    const std::string p1 = reply.substr(1, 8), p2 = reply.substr(17, 8), p3 = reply.substr(33, 8);
+    AssignText(Edit1, DecodeSideCode(p1));
+    AssignText(Edit4, DecodeID(p1));
+    AssignText(Edit2, DecodeSideCode(p2));
+    AssignText(Edit5, DecodeID(p2));
+    AssignText(Edit3, DecodeSideCode(p3));
+    AssignText(Edit6, DecodeID(p3));
+    AssignPosition(TrackBar1, HexByteValue(std::string("0") + reply[8]) & 7);
+    ProgressBar1->setValue(0);
+    BleepInt::PlaySignal(0);
+}
+
+void TForm1::Timer2Timer()
+{
+    if (ProgressBar1->value() == kImageBytes) {
+        Bleeper::SoundTone(125, 200);
+        Bleeper::SoundTone(225, 200);
+        Bleeper::SoundTone(125, 200);
+    }
+    EnableTimer(Timer2, false);
+}
