@@ -1,5 +1,5 @@
 find_package(Qt6 REQUIRED COMPONENTS Test)
-vx_test(NAME test_vxclasses
+vx_test(NAME test_vxclasses LABELS threads
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/vxclasses_medium.h
     ${CMAKE_CURRENT_LIST_DIR}/test_baseio.cpp
