@@ -34,7 +34,7 @@ const QString kDashes(23, '-');
 TEST_F(WindowTest, EveryControlHasItsNameKindCaptionAndBounds)
 {
     const Control controls[] = {
-        {"vxDeviceBox1", "QComboBox", "COM1", {8, 8, 145, 21}, "Form1"},
+        {"vxDeviceBox1", "TvxDeviceBox", "COM1", {8, 8, 145, 21}, "Form1"},
         {"Bevel1", "QFrame", "", {8, 40, 913, 9}, "Form1"},
         {"Label1", "QLabel", "side code (1..255)", {496, 64, 104, 13}, "Form1"},
         {"Label2", "QLabel", "ID (1..65535)", {672, 64, 76, 13}, "Form1"},

@@ -18,3 +18,9 @@ vx_test(NAME test_vxcommbox
   LIBS vxcommbox vxcomm Qt6::Test
   QT_APP)
 target_include_directories(test_vxcommbox PRIVATE ${CMAKE_SOURCE_DIR}/tests/port)
+vx_test(NAME test_window_devicebox
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/fake_device_tree.h
+    ${CMAKE_CURRENT_LIST_DIR}/test_window_devicebox.cpp
+  LIBS irwindow
+  QT_APP)
