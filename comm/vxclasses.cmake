@@ -1,5 +1,5 @@
 # vxclasses: the device I/O framework (base I/O component, log, worker thread,
-# timer, device list).
+# timer, device list, data processor).
 add_library(vxclasses STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_types.h
@@ -15,6 +15,7 @@ add_library(vxclasses STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_notify.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_notify.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_processor.h
+  ${CMAKE_CURRENT_LIST_DIR}/vxclasses_processor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_thread.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_thread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_timer.h

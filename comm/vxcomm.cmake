@@ -10,6 +10,10 @@ add_library(vxcomm STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_threads.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_serial.h
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_serial.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_config.h
+  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_config.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vxregistry.h
+  ${CMAKE_CURRENT_LIST_DIR}/vxregistry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32.h
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32.cpp
 )

@@ -2,6 +2,7 @@
 // TvxCustomSerialComm: a numbered COM port (ComPortNo, ComPort), its default
 // settings and its device list by port number.
 #include "vxcomm_custom.h"
+#include "vxregistry.h"
 
 class TvxCustomSerialComm : public TvxCustomComm {
     Q_OBJECT
@@ -22,6 +23,17 @@ public:
     TvxEnumPorts EnumPorts() const { return enumPorts_; }
     // The new mode applies at the next build of the device list.
     void SetEnumPorts(TvxEnumPorts Value) { enumPorts_ = Value; }
+
+    // ---- Stored configuration, connection test, device identification -------------
+    // The port number, DCB and time-outs as one 49-byte value (vxcomm_config.h).
+    virtual void SaveConfig(const TvxRootKey& RootKey, const std::string& Key, const std::string& ValueName);
+    // A missing value, or one not of 49 bytes, changes nothing.
+    virtual void LoadConfig(const TvxRootKey& RootKey, const std::string& Key, const std::string& ValueName);
+    // The serial Plug and Play identification, begin and end marks included;
+    // empty when the device sent none.
+    virtual std::string ReadDeviceId();
+    // Raises DTR and waits for DSR; a fatal error when it does not come.
+    virtual void TestConnection();
 
     // ---- Device list by port number --------------------------------------------------
     void SelectDevice(int32_t Index) override;

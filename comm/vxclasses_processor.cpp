@@ -1,0 +1,215 @@
+#include "vxclasses_processor.h"
+
+#include "Exceptions.h"
+#include "vxclasses_baseio.h"
+#include "vxclasses_log.h"
+#include "vxclasses_timer.h"
+
+TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner) : TComponent(AOwner), timer_(new TvxTimer)
+{
+    timer_->SetEnabled(false);
+    // Bound through the virtual table: a descendant's DoTimer is the one called.
+    timer_->SetOnTimer(MakeMethod(this, &TvxCustomDataProcessor::DoTimer));
+}
+
+TvxCustomDataProcessor::~TvxCustomDataProcessor()
+{
+    // The I/O component does not call into a processor that is going away,
+    // so the processor removes its handler itself, and first.
+    TvxCustomDataProcessor::SetIO(nullptr);
+    timer_.reset();
+}
+
+TOnNotifyEvent TvxCustomDataProcessor::NotifyHandler()
+{
+    return MakeMethod(this, &TvxCustomDataProcessor::HandleNotify);
+}
+
+// ---- Notifications --------------------------------------------------------------------
+
+void TvxCustomDataProcessor::HandleNotify(TObject*, int32_t Kind)
+{
+    if (Kind == nkClosed)
+        DoMediumClosed();
+    else if (Kind == nkOpened)
+        DoMediumOpened();
+}
+
+void TvxCustomDataProcessor::DoMediumClosed()
+{
+    Log(2, "Medium Closed");
+}
+
+void TvxCustomDataProcessor::DoMediumOpened()
+{
+    Log(2, "Medium Opened");
+}
+
+void TvxCustomDataProcessor::Notification(QObject* AComponent, TOperation Operation)
+{
+    TComponent::Notification(AComponent, Operation);
+    if (Operation != opRemove || !AComponent)
+        return;
+    if (AComponent == dataProcessorObject_)
+        SetDataProcessor(nullptr);
+    // An I/O component tells its listeners while it is still whole, so the
+    // handler can be removed from it.
+    if (AComponent == ioObject_)
+        SetIO(nullptr);
+    if (AComponent == logObject_) {
+        log_.store(nullptr, std::memory_order_release);
+        logObject_ = nullptr;
+    }
+}
+
+// ---- Links ------------------------------------------------------------------------------
+
+void TvxCustomDataProcessor::SetDataProcessor(TvxCustomDataProcessor* Processor)
+{
+    if (Processor == this)
+        return;
+    // Received bytes would go round a loop for ever.
+    for (TvxCustomDataProcessor* p = Processor; p; p = p->GetDataProcessor())
+        if (p == this)
+            throw Exception("The data processor chain would form a loop");
+    dataProcessor_.store(Processor, std::memory_order_release);
+    dataProcessorObject_ = Processor;
+    if (Processor) {
+        FreeNotification(Processor);
+        Processor->SetIO(GetIO());
+    }
+}
+
+void TvxCustomDataProcessor::SetIO(TvxBaseIO* IO)
+{
+    TvxBaseIO* attached = GetIO();
+    if (attached && attached != IO)
+        attached->RemoveNotify(NotifyHandler());
+    io_.store(IO, std::memory_order_release);
+    ioObject_ = IO;
+    if (IO) {
+        FreeNotification(IO);
+        IO->AddNotify(NotifyHandler());
+    }
+}
+
+void TvxCustomDataProcessor::SetLog(TvxCustomLogFile* Value)
+{
+    log_.store(Value, std::memory_order_release);
+    logObject_ = Value;
+    if (Value)
+        FreeNotification(Value);
+}
+
+void TvxCustomDataProcessor::SetFlag(bool Value)
+{
+    flag_ = Value;
+}
+
+// ---- Sending -------------------------------------------------------------------------------
+
+void TvxCustomDataProcessor::DoDataSend(void* Data, uint32_t Size)
+{
+    if (Size == 0 || !Data)
+        return;
+    try {
+        bool handled = false;
+        if (OnBeforeSend)
+            OnBeforeSend(this, Data, Size, false, handled);
+        if (handled) {
+            timer_->SetEnabled(false);
+            timer_->SetEnabled(true);
+        } else if (TvxBaseIO* io = GetIO()) {
+            io->SendData(Data, Size);
+        } else {
+            return;
+        }
+        LogFmt(2, "DoDataSend: %u bytes", {Size});
+    } catch (...) {
+    }
+}
+
+void TvxCustomDataProcessor::DoStringSend(const std::string& S)
+{
+    if (S.empty())
+        return;
+    try {
+        std::string text = S; // the hook's changes stay in this copy
+        bool handled = false;
+        if (OnBeforeSend)
+            OnBeforeSend(this, text.data(), uint32_t(text.size()), true, handled);
+        if (handled)
+            return;
+        if (TvxBaseIO* io = GetIO())
+            io->SendString(text);
+    } catch (...) {
+    }
+}
+
+// ---- Timer ------------------------------------------------------------------------------------
+
+void TvxCustomDataProcessor::StartTimer(int32_t Interval)
+{
+    timer_->SetEnabled(false);
+    if (Interval != 0) {
+        timer_->Interval = uint32_t(Interval);
+        timer_->SetEnabled(true);
+    }
+}
+
+void TvxCustomDataProcessor::DoTimer(TObject*)
+{
+    timer_->SetEnabled(false);
+    bool busy = false;
+    TxEmpty(busy);
+}
+
+void TvxCustomDataProcessor::TxEmpty(bool&) {}
+
+// ---- Receiving ----------------------------------------------------------------------------------
+
+void TvxCustomDataProcessor::DataReceived(void* Buffer, uint32_t Received, bool& Handled)
+{
+    if (TvxCustomDataProcessor* next = GetDataProcessor())
+        next->DataReceived(Buffer, Received, Handled);
+}
+
+void TvxCustomDataProcessor::DataReceived(void* Buffer, uint32_t Received)
+{
+    bool handled = false;
+    DataReceived(Buffer, Received, handled);
+}
+
+// ---- Errors and logging ---------------------------------------------------------------------------
+
+void TvxCustomDataProcessor::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg)
+{
+    bool raiseException = true;
+    if (OnFatalError)
+        OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
+    if (TvxCustomLogFile* log = GetLog())
+        log->LogFmt(0, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
+    if (raiseException)
+        throw Exception(ErrorMsg);
+}
+
+void TvxCustomDataProcessor::Log(uint8_t Level, const std::string& Msg)
+{
+    if (TvxCustomLogFile* log = GetLog())
+        log->Log(Level, logPrefix_ + Msg);
+}
+
+void TvxCustomDataProcessor::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args)
+{
+    TvxCustomLogFile* log = GetLog();
+    if (!log)
+        return;
+    // A percent sign in the prefix stays text.
+    std::string prefix;
+    for (char c : logPrefix_) {
+        prefix += c;
+        if (c == '%')
+            prefix += '%';
+    }
+    log->LogFmt(Level, prefix + Fmt, Args);
+}

@@ -1,0 +1,3 @@
+vx_test(NAME test_vxprocessor QT_APP LABELS serial
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_processor.cpp
+  LIBS vxcomm)
