@@ -1,0 +1,120 @@
+#pragma once
+// What the serial benchmarks share: a pty pair whose master side plays the
+// device, the traffic generators on that side, and the measurements.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// Process CPU time, user plus system, in milliseconds.
+inline double CpuMs()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+inline double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The slave end is held open by the pair so that the master never sees a
+// hang-up between two openings of the port by a library.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty()
+    {
+        char name[128];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            std::perror("openpty");
+            std::exit(1);
+        }
+        path = name;
+        termios tio;
+        tcgetattr(master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+    }
+    ~Pty()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
+// Writes `volume` bytes into fd as fast as the reader takes them.
+inline void Blast(int fd, size_t volume)
+{
+    std::vector<uint8_t> block(65536);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = uint8_t(i);
+    size_t sent = 0;
+    while (sent < volume) {
+        const ssize_t n = ::write(fd, block.data(), std::min(block.size(), volume - sent));
+        if (n > 0)
+            sent += size_t(n);
+    }
+}
+
+// The device side of the echo test: writes one byte on the master, waits for
+// it to come back, `count` times; gives the round trips in microseconds.
+// A round trip that takes over a second counts as lost and ends the run.
+inline std::vector<double> EchoClient(int master, int count)
+{
+    std::vector<double> us;
+    us.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const uint8_t b = uint8_t(i);
+        uint8_t r = 0;
+        const auto start = Clock::now();
+        if (::write(master, &b, 1) != 1)
+            break;
+        bool back = false;
+        while (!back) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 1000) <= 0)
+                return us;
+            back = ::read(master, &r, 1) == 1;
+        }
+        us.push_back(Seconds(Clock::now() - start) * 1e6);
+    }
+    return us;
+}
+
+struct Figures {
+    double mbps = 0;     // receive throughput
+    double echoUs = 0;   // median 1-byte round trip
+    double idleCpuMs = 0; // over the idle period
+    std::string note;
+};
+
+} // namespace bench

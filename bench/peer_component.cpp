@@ -1,0 +1,99 @@
+// The serial component TvxComm as the programmer window uses it: the main
+// thread runs the Qt event loop, bytes reach OnAfterReceive there through the
+// port event thread, the message thread and the main-thread hand-off.
+#include "com_link.h"
+#include "peers.h"
+#include "vxcomm.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace bench {
+namespace {
+
+constexpr uint16_t kPortNo = 200;
+
+void Open(TvxComm& rs)
+{
+    rs.SetComPortNo(kPortNo);
+    rs.SetActive(true);
+    if (!rs.IsOpen()) {
+        std::fprintf(stderr, "TvxComm did not open COM%u\n", kPortNo);
+        std::exit(1);
+    }
+}
+
+void WakeMainThread()
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+}
+
+double Receive(Pty& pty, size_t volume)
+{
+    ComLink link(kPortNo, pty.path);
+    TvxComm rs;
+    size_t got = 0;
+    rs.OnAfterReceive = [&](TObject*, void*, uint32_t count) { got += count; };
+    Open(rs);
+    std::thread writer(Blast, pty.master, volume);
+    const auto start = Clock::now();
+    const auto limit = start + std::chrono::seconds(120);
+    while (got < volume && Clock::now() < limit)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double seconds = Seconds(Clock::now() - start);
+    if (got < volume) {
+        std::fprintf(stderr, "TvxComm received %zu of %zu bytes in 120 s\n", got, volume);
+        std::exit(1);
+    }
+    writer.join();
+    rs.SetActive(false);
+    return double(volume) / seconds / 1e6;
+}
+
+double Echo(Pty& pty, int count)
+{
+    ComLink link(kPortNo, pty.path);
+    TvxComm rs;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t n) {
+        const char* bytes = static_cast<const char*>(buffer);
+        for (uint32_t i = 0; i < n; ++i)
+            rs.SendChar(bytes[i]);
+    };
+    Open(rs);
+    std::atomic<bool> done{false};
+    std::vector<double> us;
+    std::thread client([&] {
+        us = EchoClient(pty.master, count);
+        done = true;
+        WakeMainThread();
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    client.join();
+    rs.SetActive(false);
+    if (int(us.size()) < count)
+        std::fprintf(stderr, "TvxComm echoed %zu of %d bytes\n", us.size(), count);
+    return Median(us);
+}
+
+double Idle(Pty& pty, int seconds)
+{
+    ComLink link(kPortNo, pty.path);
+    TvxComm rs;
+    rs.OnAfterReceive = [](TObject*, void*, uint32_t) {};
+    Open(rs);
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const double before = CpuMs();
+    loop.exec();
+    const double used = CpuMs() - before;
+    rs.SetActive(false);
+    return used;
+}
+
+} // namespace
+
+const Peer ComponentPeer{"TvxComm (component)", Receive, Echo, Idle};
+
+} // namespace bench

@@ -1,0 +1,112 @@
+// libserialport: its own wait (sp_wait on an event set) and non-blocking reads.
+#include "peers.h"
+
+#include <cstring>
+#include <libserialport.h>
+
+extern thread_local bool FakeModemLines; // modem_shim.cpp
+
+namespace bench {
+namespace {
+
+struct Port {
+    sp_port* port = nullptr;
+    sp_event_set* events = nullptr;
+    explicit Port(const std::string& path)
+    {
+        FakeModemLines = true;
+        if (ByName(path) != SP_OK || sp_open(port, SP_MODE_READ_WRITE) != SP_OK) {
+            std::fprintf(stderr, "libserialport: cannot open %s: %s\n", path.c_str(), sp_last_error_message());
+            std::exit(1);
+        }
+        sp_set_baudrate(port, 9600);
+        sp_set_bits(port, 8);
+        sp_set_parity(port, SP_PARITY_NONE);
+        sp_set_stopbits(port, 1);
+        sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
+        FakeModemLines = false;
+        sp_new_event_set(&events);
+        sp_add_port_events(events, port, SP_EVENT_RX_READY);
+    }
+    ~Port()
+    {
+        sp_free_event_set(events);
+        sp_close(port);
+        sp_free_port(port);
+    }
+    // The library only accepts a device that sysfs lists, which a pty slave
+    // is not. It is given /dev/tty instead, then the name it opens is swapped
+    // for the pty's: the name is the record's first member, checked here.
+    sp_return ByName(const std::string& path)
+    {
+        if (sp_get_port_by_name(path.c_str(), &port) == SP_OK)
+            return SP_OK;
+        if (sp_get_port_by_name("/dev/tty", &port) != SP_OK)
+            return SP_ERR_ARG;
+        char** name = reinterpret_cast<char**>(port);
+        if (*name != sp_get_port_name(port))
+            return SP_ERR_ARG;
+        std::free(*name);
+        *name = strdup(path.c_str());
+        return SP_OK;
+    }
+    int ReadWaiting(std::vector<uint8_t>& buffer)
+    {
+        sp_wait(events, 0);
+        return sp_nonblocking_read(port, buffer.data(), buffer.size());
+    }
+};
+
+double Receive(Pty& pty, size_t volume)
+{
+    Port port(pty.path);
+    std::vector<uint8_t> buffer(8192);
+    std::thread writer(Blast, pty.master, volume);
+    size_t got = 0;
+    const auto start = Clock::now();
+    while (got < volume) {
+        const int n = port.ReadWaiting(buffer);
+        if (n > 0)
+            got += size_t(n);
+    }
+    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
+    writer.join();
+    return mbps;
+}
+
+double Echo(Pty& pty, int count)
+{
+    Port port(pty.path);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        std::vector<uint8_t> buffer(64);
+        while (!stop) {
+            const int n = port.ReadWaiting(buffer);
+            if (n > 0 && !stop)
+                sp_blocking_write(port.port, buffer.data(), size_t(n), 0);
+        }
+    });
+    const double median = Median(EchoClient(pty.master, count));
+    stop = true;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
+    server.join();
+    return median;
+}
+
+double Idle(Pty& pty, int seconds)
+{
+    Port port(pty.path);
+    std::thread waiter([&] { sp_wait(port.events, 0); });
+    const double before = CpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double used = CpuMs() - before;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
+    waiter.join();
+    return used;
+}
+
+} // namespace
+
+const Peer LibSerialPortPeer{"libserialport", Receive, Echo, Idle};
+
+} // namespace bench

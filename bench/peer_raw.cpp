@@ -1,0 +1,79 @@
+// The baseline: poll() and read()/write() on the slave, nothing else.
+#include "peers.h"
+
+namespace bench {
+namespace {
+
+int OpenRaw(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios tio;
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
+double Receive(Pty& pty, size_t volume)
+{
+    const int fd = OpenRaw(pty.path);
+    std::vector<uint8_t> buffer(8192);
+    std::thread writer(Blast, pty.master, volume);
+    size_t got = 0;
+    const auto start = Clock::now();
+    while (got < volume) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0)
+            got += size_t(n);
+    }
+    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
+    writer.join();
+    ::close(fd);
+    return mbps;
+}
+
+double Echo(Pty& pty, int count)
+{
+    const int fd = OpenRaw(pty.path);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        uint8_t b[64];
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0) {
+                const ssize_t n = ::read(fd, b, sizeof b);
+                if (n > 0)
+                    [[maybe_unused]] auto w = ::write(fd, b, size_t(n));
+            }
+        }
+    });
+    const double median = Median(EchoClient(pty.master, count));
+    stop = true;
+    server.join();
+    ::close(fd);
+    return median;
+}
+
+double Idle(Pty& pty, int seconds)
+{
+    const int fd = OpenRaw(pty.path);
+    std::thread waiter([fd] {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+    });
+    const double before = CpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double used = CpuMs() - before;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1); // wakes the waiter
+    waiter.join();
+    ::close(fd);
+    return used;
+}
+
+} // namespace
+
+const Peer RawPeer{"raw poll/read loop", Receive, Echo, Idle};
+
+} // namespace bench
