@@ -54,6 +54,9 @@ TvxCustomComm::~TvxCustomComm()
 {
     CloseForDestruction();
     JoinThreads();
+    std::lock_guard lock(threadsMutex_);
+    for (auto& t : stoppedThreads_)
+        RetireThread(std::move(t));
 }
 
 void TvxCustomComm::CloseForDestruction()
@@ -240,13 +243,18 @@ void TvxCustomComm::Notification(QObject* AComponent, TOperation Operation)
 
 // ---- Opening and closing ------------------------------------------------------------
 
+// A handler of received bytes may close or reopen the port: the block it was
+// given stays valid until the handling returns.
 void TvxCustomComm::AllocReadBuffer()
 {
+    FreeReadBuffer();
     readBuffer_.assign(std::max<size_t>(bufferInSize_, kMinReadBuffer), 0);
 }
 
 void TvxCustomComm::FreeReadBuffer()
 {
+    if (handlingDepth_.load() > 0 && !readBuffer_.empty())
+        retiredBuffers_.push_back(std::move(readBuffer_));
     std::vector<uint8_t>().swap(readBuffer_);
 }
 
@@ -353,13 +361,14 @@ void TvxCustomComm::StopThreads()
 
 void TvxCustomComm::JoinThreads()
 {
-    // Joins every stopped thread but the calling one, which stays listed
-    // until a later call from another thread finds it ended.
+    // Joins every stopped thread but the calling one and the one whose event
+    // the caller is handling; they stay listed until a later call finds them
+    // ended.
     std::vector<std::unique_ptr<TWorkerThread>> toJoin;
     {
         std::lock_guard lock(threadsMutex_);
         for (auto& t : stoppedThreads_)
-            if (!t->IsCurrent())
+            if (!t->IsCurrent() && !t->IsHandlingOnThisThread())
                 toJoin.push_back(std::move(t));
         std::erase(stoppedThreads_, nullptr);
     }

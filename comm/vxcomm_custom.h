@@ -149,6 +149,10 @@ private:
     uint16_t bufferOutSize_ = 0;
     uint16_t bufferInSize_ = 0;
     std::vector<uint8_t> readBuffer_;
+    // Blocks freed while a handler still held them, and how deeply events are
+    // being handled now.
+    std::vector<std::vector<uint8_t>> retiredBuffers_;
+    std::atomic<int> handlingDepth_{0};
     std::atomic<bool> rs485Mode_{false};
     std::atomic<bool> useMainThread_{true};
     QPointer<QObject> monitorRLSD_, monitorRing_, monitorCTS_, monitorDSR_;

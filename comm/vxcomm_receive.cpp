@@ -34,6 +34,15 @@ void TvxCustomComm::HandleComEvent(const TMsg& Msg)
     // An event that was queued while the port closed has nothing to act on.
     if (!IsOpen() || readBuffer_.empty())
         return;
+    struct Depth {
+        TvxCustomComm& c;
+        explicit Depth(TvxCustomComm& comm) : c(comm) { ++c.handlingDepth_; }
+        ~Depth()
+        {
+            if (--c.handlingDepth_ == 0)
+                c.retiredBuffers_.clear();
+        }
+    } depth(*this);
     try {
         DWORD errors = 0;
         ClearCommError(Handle(), &errors, &comStat_);

@@ -5,6 +5,10 @@
 #include "MainThread.h"
 #include "vxcomm_custom.h"
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
 using namespace vxport;
 
 const uint32_t ComEventMsg = RegisterWindowMessageA("vxCommMsgComEvent");
@@ -12,6 +16,44 @@ const uint32_t QuitComEventMsg = RegisterWindowMessageA("vxCommMsgQuitComEvent")
 
 namespace {
 thread_local bool inEventThread = false;
+// The message thread whose event this thread is handling now.
+thread_local const TMsgThread* handlingFor = nullptr;
+
+// Threads that could not be joined when their component let them go (their
+// event handler was still running further up the stack); joined once ended.
+std::mutex retiredMutex;
+std::vector<std::unique_ptr<TWorkerThread>> retired;
+
+void JoinEndedRetired()
+{
+    std::vector<std::unique_ptr<TWorkerThread>> ended;
+    {
+        std::lock_guard lock(retiredMutex);
+        for (auto& t : retired)
+            if (t->Finished())
+                ended.push_back(std::move(t));
+        std::erase(retired, nullptr);
+    }
+    for (auto& t : ended)
+        t->WaitFor();
+}
+
+struct RetiredJoiner {
+    ~RetiredJoiner()
+    {
+        std::lock_guard lock(retiredMutex);
+        for (auto& t : retired)
+            t->WaitFor();
+        retired.clear();
+    }
+} retiredJoiner;
+} // namespace
+
+void RetireThread(std::unique_ptr<TWorkerThread> thread)
+{
+    JoinEndedRetired();
+    std::lock_guard lock(retiredMutex);
+    retired.push_back(std::move(thread));
 }
 
 // ---- TWorkerThread ------------------------------------------------------------------
@@ -91,8 +133,16 @@ void TMsgThread::Dispatch(const TMsg& msg)
     auto handle = [this, msg] {
         // A stop that came while the request waited means the port is
         // closing: the event is not handled any more.
-        if (!Terminated())
+        if (Terminated())
+            return;
+        const TMsgThread* outer = std::exchange(handlingFor, this);
+        try {
             owner_->HandleComEvent(msg);
+        } catch (...) {
+            handlingFor = outer;
+            throw;
+        }
+        handlingFor = outer;
     };
     if (MainThread::Exists() && owner_->UseMainThread())
         MainThread::Synchronize(handle);
@@ -112,6 +162,11 @@ TCommThread::~TCommThread()
 {
     Stop();
     WaitFor();
+}
+
+bool TMsgThread::IsHandlingOnThisThread() const
+{
+    return handlingFor == this;
 }
 
 bool TCommThread::IsEventThread()

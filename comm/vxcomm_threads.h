@@ -30,6 +30,10 @@ public:
     // run meanwhile. Not to be called on the thread itself.
     void WaitFor();
 
+    // True while this thread calls into the component from the caller's
+    // stack, so that the caller cannot wait for it.
+    virtual bool IsHandlingOnThisThread() const { return false; }
+
 protected:
     void Start();
     virtual void Execute() = 0;
@@ -40,6 +44,10 @@ private:
     std::thread thread_;
 };
 
+// Keeps a stopped thread that cannot be joined yet and joins it once it has
+// ended; the thread touches only itself from then on.
+void RetireThread(std::unique_ptr<TWorkerThread> thread);
+
 class TMsgThread : public TWorkerThread {
 public:
     explicit TMsgThread(TvxCustomComm* owner);
@@ -47,6 +55,8 @@ public:
     // Sets the terminate request and posts the quit message.
     void Stop();
     const std::shared_ptr<TThreadMessageQueue>& Queue() const { return queue_; }
+    // True while the calling thread runs this thread's event handling.
+    bool IsHandlingOnThisThread() const override;
 
 protected:
     void Execute() override;

@@ -382,3 +382,29 @@ TEST(CommMonitors, ModemLinesReachTheMonitors)
     EXPECT_TRUE(ring.isChecked()); // never set back
     EXPECT_TRUE(rs.WaitForModemSignal(msDSR, 100));
 }
+
+TEST(CommReceive, HandlerMayCloseAndReopenThePort)
+{
+    PtyPort port(59);
+    std::atomic<int> calls{0};
+    std::string first;
+    TvxComm rs;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) {
+        ++calls;
+        rs.SetActive(false);
+        first.assign(static_cast<const char*>(buffer), count); // still valid
+        rs.SetActive(true);
+    };
+    rs.SetComPortNo(59);
+    rs.SetActive(true);
+    port.Write("one");
+    EXPECT_TRUE(Pump([&] { return calls == 1; }));
+    EXPECT_EQ(first, "one");
+    EXPECT_TRUE(rs.IsOpen());
+    port.Write("two");
+    EXPECT_TRUE(Pump([&] { return calls == 2; }));
+    EXPECT_EQ(first, "two");
+    rs.OnAfterReceive = [&](TObject*, void*, uint32_t) { rs.SetActive(false); };
+    port.Write("three");
+    EXPECT_TRUE(Pump([&] { return !rs.IsOpen(); }));
+}
