@@ -8,6 +8,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        RegisterComOne();
         previous = Application::SetMessagePresenter(
             [this](const std::string& text, const std::string&, Application::MessageIcon) { messages.push_back(text); });
         form = std::make_unique<TForm1>();
@@ -27,6 +30,20 @@ protected:
     {
         form.reset();
         Application::SetMessagePresenter(previous);
+    }
+
+    // The window lists the ports of the port map; COM1 is there on every
+    // machine, as the layout expects (tests that need a device replace it).
+    static void RegisterComOne()
+    {
+        const char* config = std::getenv("XDG_CONFIG_HOME");
+        const std::filesystem::path folder = std::filesystem::path(config ? config : "/tmp") / "vxcomm" / "ports";
+        std::filesystem::create_directories(folder);
+        std::error_code ec;
+        if (!std::filesystem::exists(folder / "com1", ec)) {
+            std::filesystem::remove(folder / "com1", ec);
+            std::filesystem::create_symlink("/dev/null", folder / "com1", ec);
+        }
     }
 
     // Selects the whole field and types `text` over it, key by key.
