@@ -19,18 +19,6 @@ namespace {
 
 using Tone = std::pair<unsigned, int>;
 
-bool Pump(const std::function<bool()>& done, int ms = 3000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 fs::path PortLink(unsigned number)
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");
