@@ -177,8 +177,12 @@ bool TCommThread::IsEventThread()
 void TCommThread::Stop()
 {
     Terminate();
+    // Set, not pulsed: a pulse is lost when the thread is between starting
+    // its wait and blocking on the event, and the close then waits forever.
+    // The fence pairs with the store of event_ in Execute.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (HANDLE event = event_.load())
-        PulseEvent(event);
+        SetEvent(event);
 }
 
 void TCommThread::Execute()
@@ -188,7 +192,8 @@ void TCommThread::Execute()
     overlapped_.hEvent = event;
     event_.store(event);
     if (handle_ != INVALID_HANDLE_VALUE) {
-        while (WaitOnce()) {
+        // A stop that came before event_ was stored found nothing to set.
+        while (!Terminated() && WaitOnce()) {
             Deliver();
             if (Terminated() || !owner_->Active())
                 break;

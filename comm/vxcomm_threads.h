@@ -73,8 +73,8 @@ class TCommThread : public TWorkerThread {
 public:
     TCommThread(TvxCustomComm* owner, std::shared_ptr<TThreadMessageQueue> target);
     ~TCommThread() override;
-    // Sets the terminate request and pulses the wait event, which releases a
-    // pending wait.
+    // Sets the terminate request and sets the wait event, which releases a
+    // pending wait or the next one.
     void Stop();
     // True in the run routine of any port event thread.
     static bool IsEventThread();

@@ -21,6 +21,8 @@ public:
     size_t Push(const uint8_t* data, size_t count)
     {
         count = std::min(count, Room());
+        if (count == 0)
+            return 0; // data may be null: memcpy must not see it
         size_t tail = (head_ + size_) % buffer_.size();
         size_t first = std::min(count, buffer_.size() - tail);
         std::memcpy(buffer_.data() + tail, data, first);
@@ -32,6 +34,8 @@ public:
     size_t Pop(uint8_t* out, size_t count)
     {
         count = std::min(count, size_);
+        if (count == 0)
+            return 0; // out may be null (an empty read's buffer)
         size_t first = std::min(count, buffer_.size() - head_);
         std::memcpy(out, buffer_.data() + head_, first);
         std::memcpy(out + first, buffer_.data(), count - first);

@@ -446,6 +446,9 @@ TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
     const double before = ProcessCpuMs();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(ProcessCpuMs() - before, 20.0);
+    // Closing completes the wait, which writes `mask`: close while it lives.
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
 }
 
 TEST(ModemWaiter, DriverWithoutModemWaitFallsBackAndStopsCleanly)
