@@ -4,6 +4,9 @@
 #include <QEvent>
 #include <QObject>
 #include <QThread>
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -23,11 +26,24 @@ std::condition_variable queueChanged;
 std::deque<std::shared_ptr<Request>> pending;
 uint64_t wakeCount = 0;
 
+// Qt hands a posted event over under a lock of its own that ThreadSanitizer
+// cannot see in the uninstrumented Qt libraries; these tell it that posting
+// happens before the event is handled.
+#if defined(__SANITIZE_THREAD__)
+int wakeAnchor;
+void ReleaseWake() { __tsan_release(&wakeAnchor); }
+void AcquireWake() { __tsan_acquire(&wakeAnchor); }
+#else
+void ReleaseWake() {}
+void AcquireWake() {}
+#endif
+
 // Lives in the main thread; one posted event drains the queue.
 class Waker : public QObject {
 public:
     bool event(QEvent* e) override
     {
+        AcquireWake();
         if (e->type() != QEvent::User)
             return QObject::event(e);
         CheckSynchronize();
@@ -72,7 +88,9 @@ void Synchronize(const std::function<void()>& fn)
         ++wakeCount;
     }
     queueChanged.notify_all();
-    QCoreApplication::postEvent(MainWaker(), new QEvent(QEvent::User));
+    auto* wake = new QEvent(QEvent::User);
+    ReleaseWake();
+    QCoreApplication::postEvent(MainWaker(), wake);
     {
         std::unique_lock lock(queueMutex);
         queueChanged.wait(lock, [&] { return request->done; });
