@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 using namespace commtest;
@@ -264,8 +265,14 @@ TEST_F(ConfigTest, SaveThatCannotWriteIsAFatalError)
     fs::create_directories(folder.parent_path());
     std::ofstream(folder) << "a file where the store's folder should be";
     TvxComm rs;
+    TvxMemoryLog log;
+    rs.SetLog(&log);
     EXPECT_EQ(Thrown([&] { rs.SaveConfig(Root(), "Software\\Test", "Port"); }),
               "Error on save config information from registry");
+    // A key that cannot be opened holds no value to load.
+    log.Clear();
+    EXPECT_NO_THROW(rs.LoadConfig(Root(), "Software\\Test", "Port"));
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"vxComm: Configuration was loaded"});
 }
 
 TEST(ConfigValue, ParsingTakesExactlyFortyNineSaneBytes)
@@ -454,6 +461,19 @@ TEST(CommDeviceId, FirstByteThatIsNoBeginMarkGivesNothing)
     PnpDevice device(port, rs, "X(abc)");
     EXPECT_EQ(rs.ReadDeviceId(), "");
     EXPECT_EQ(device.answers, 1);
+}
+
+TEST(CommDeviceId, AnswerWithoutEndMarkGivesWhatArrivedAndNoMore)
+{
+    VirtualPort port(60, "pnp-endless");
+    TvxComm rs;
+    rs.SetComPortNo(60);
+    {
+        PnpDevice device(port, rs, "(abc");
+        EXPECT_EQ(rs.ReadDeviceId(), "(abc");
+    }
+    PnpDevice device(port, rs, "(" + std::string(400, 'a'));
+    EXPECT_EQ(rs.ReadDeviceId(), "(" + std::string(255, 'a'));
 }
 
 TEST(CommDeviceId, SilentDeviceGivesNothingAndLeavesThePortClosed)
