@@ -1,7 +1,7 @@
 // The serial component and the serial libraries people use, on pty pairs in
 // one run, each against the raw poll/read loop measured in that same run:
 // receive throughput, 1-byte echo round trip, and CPU while open and idle.
-// Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds]
+// Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-part]
 #include "peers.h"
 
 #include <QApplication>
@@ -27,8 +27,10 @@ int main(int argc, char** argv)
     const int idleSeconds = argc > 3 ? std::atoi(argv[3]) : 5;
 
     std::vector<Row> rows;
+    const std::string only = argc > 4 ? argv[4] : "";
     for (const Peer* peer : {&RawPeer, &LayerPeer, &ComponentPeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
-        rows.push_back({peer, {}});
+        if (peer == &RawPeer || only.empty() || std::string(peer->name).find(only) != std::string::npos)
+            rows.push_back({peer, {}});
     // One measurement at a time, each on a pty pair of its own.
     for (auto& row : rows) {
         Pty pty;

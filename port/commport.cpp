@@ -214,6 +214,11 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         op.got.resize(take);
         queue_.Pop(op.got.data(), take);
         RearmRx80();
+        // The worker leaves the device out of its poll while the queue is
+        // full; room made here must bring it back, or a pending wait would
+        // never see the bytes still waiting in the kernel.
+        if (take > 0)
+            Wake();
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {

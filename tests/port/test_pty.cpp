@@ -464,3 +464,34 @@ TEST(ModemWaiter, DriverWithoutModemWaitFallsBackAndStopsCleanly)
 }
 
 } // namespace
+
+TEST_F(PtyPort, ReadingAFullQueueLetsTheWaitingBytesIn)
+{
+    ASSERT_TRUE(SetupComm(port, 1024, 1024));
+    SetTimeouts(INFINITE, 0, 0); // reads return at once
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    pty.Send(std::string(3000, 'x')); // more than the queue holds
+    DWORD errors = 0;
+    COMSTAT stat{};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (ClearCommError(port, &errors, &stat) && stat.cbInQue < 1024 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(stat.cbInQue, 1024u);
+    DWORD mask = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &mask, &ov)); // the filling, from the history
+    ResetEvent(event);
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov)); // now pending, as the event thread's
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    // Let the worker settle in its poll, where a full queue leaves the device out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::vector<char> buffer(1024);
+    OVERLAPPED readOv{};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(port, buffer.data(), 1024, &n, &readOv));
+    EXPECT_EQ(n, 1024u);
+    // The bytes still in the kernel must come in now and end the wait.
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+    CloseHandle(port); // the pending wait writes `mask`
+    port = INVALID_HANDLE_VALUE;
+}
