@@ -1,6 +1,7 @@
 // Port-layer benchmarks on a pseudo-terminal pair, each against a raw
 // poll()/read() loop measured in the same run: receive throughput, 1-byte
 // echo round trip, and the CPU an idle open port uses.
+#include "bench_common.h"
 #include "vxport.h"
 
 #include <algorithm>
@@ -19,46 +20,13 @@
 #include <vector>
 
 using namespace vxport;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 namespace {
 
 constexpr size_t kVolume = 32u << 20; // bytes per throughput run
 constexpr int kEchoes = 3000;
 constexpr int kIdleSeconds = 5;
-
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    Pty()
-    {
-        char name[128];
-        openpty(&master, &slave, name, nullptr, nullptr);
-        path = name;
-        termios tio;
-        tcgetattr(master, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(master, TCSANOW, &tio);
-    }
-    ~Pty()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-};
-
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-double CpuMs()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
 
 int OpenRaw(const std::string& path)
 {
@@ -80,19 +48,6 @@ HANDLE OpenLayer(const std::string& path)
     }
     SetupComm(h, 8192, 8192);
     return h;
-}
-
-void Blast(int fd, size_t volume)
-{
-    std::vector<uint8_t> block(65536);
-    for (size_t i = 0; i < block.size(); ++i)
-        block[i] = uint8_t(i);
-    size_t sent = 0;
-    while (sent < volume) {
-        ssize_t n = ::write(fd, block.data(), std::min(block.size(), volume - sent));
-        if (n > 0)
-            sent += size_t(n);
-    }
 }
 
 // ---- Receive throughput ----------------------------------------------------
@@ -184,12 +139,6 @@ struct Echo {
         thread.join();
     }
 };
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 double RawEcho()
 {
