@@ -28,7 +28,7 @@ int main(int argc, char** argv)
 
     std::vector<Row> rows;
     const std::string only = argc > 4 ? argv[4] : "";
-    for (const Peer* peer : {&RawPeer, &LayerPeer, &ComponentPeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
+    for (const Peer* peer : {&RawPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || std::string(peer->name).find(only) != std::string::npos)
             rows.push_back({peer, {}});
     // One measurement at a time, each on a pty pair of its own.

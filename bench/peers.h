@@ -18,6 +18,7 @@ struct Peer {
 extern const Peer RawPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
+extern const Peer ComponentLargeQueuePeer;
 extern const Peer QtPeer;
 extern const Peer LibSerialPortPeer;
 extern const Peer AsioPeer;

@@ -210,15 +210,21 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         op.interval = t.ReadIntervalTimeout;
 
     if (reads_.empty()) {
+        const bool wasFull = queue_.Room() == 0;
         size_t take = std::min<size_t>(queue_.Size(), toRead);
         op.got.resize(take);
         queue_.Pop(op.got.data(), take);
         RearmRx80();
         // The worker leaves the device out of its poll while the queue is
-        // full; room made here must bring it back, or a pending wait would
-        // never see the bytes still waiting in the kernel.
-        if (take > 0)
-            Wake();
+        // full. Room made then is filled at once from what waits in the
+        // kernel, which signals the next event without a round through the
+        // worker; if room is left, the worker must bring the device back, or
+        // a pending wait would never see the bytes still to come.
+        if (take > 0 && wasFull) {
+            PumpInput();
+            if (queue_.Room() > 0)
+                Wake();
+        }
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {
