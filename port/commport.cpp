@@ -271,8 +271,12 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         device_->Escape(SETRTS);
     writes_.push_back(std::move(op));
     PumpOutput();
+    const auto drainBefore = drainAt_;
     CheckDrain(Clock::now());
-    Wake();
+    // The worker is needed for output the device did not take at once, or
+    // for a new drain deadline; otherwise its sleep is left alone.
+    if (!writes_.empty() || drainAt_ != drainBefore)
+        Wake();
     DWORD status = Status(record).load(std::memory_order_acquire);
     if (status != kPending) {
         if (written)
@@ -337,6 +341,7 @@ BOOL CommPort::SetState(const DCB& dcb)
         return Fail(error);
     dcb_ = dcb;
     dcb_.DCBlength = sizeof(DCB);
+    WatchDrain();
     if (ManualRts() && writes_.empty() && !txActive_)
         device_->Escape(CLRRTS);
     return TRUE;
@@ -392,6 +397,7 @@ BOOL CommPort::SetMask(DWORD mask)
     if (!dead_)
         device_->WatchModem((mask & kModem) != 0);
     UpdateLinePolling();
+    WatchDrain();
     Wake();
     return TRUE;
 }

@@ -88,6 +88,8 @@ private:
     void PumpOutput();
     void ExpireWrites(Clock::time_point now);
     void CheckDrain(Clock::time_point now);
+    bool DrainWatched() const;
+    void WatchDrain();
     // Modem lines and error counters.
     void CheckLines();
     void RearmRx80();

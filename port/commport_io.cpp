@@ -214,6 +214,12 @@ void CommPort::CheckDrain(Clock::time_point now)
         drainAt_.reset();
         return;
     }
+    // Nobody waits for the end of the output: the worker is not woken for it.
+    if (!DrainWatched()) {
+        txActive_ = false;
+        drainAt_.reset();
+        return;
+    }
     if (drainAt_ && now < *drainAt_)
         return;
     if (device_->OutQueue() > 0) {
@@ -225,6 +231,22 @@ void CommPort::CheckDrain(Clock::time_point now)
     if (ManualRts())
         device_->Escape(CLRRTS);
     Signal(EV_TXEMPTY);
+}
+
+bool CommPort::DrainWatched() const
+{
+    return (mask_ & EV_TXEMPTY) || ManualRts();
+}
+
+// Output that went out unwatched and is still in the device is followed again
+// once somebody waits for its end.
+void CommPort::WatchDrain()
+{
+    if (txActive_ || dead_ || !DrainWatched() || device_->OutQueue() == 0)
+        return;
+    txActive_ = true;
+    CheckDrain(Clock::now());
+    Wake();
 }
 
 // ---- Lines and events ------------------------------------------------------

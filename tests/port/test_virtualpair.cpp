@@ -159,6 +159,31 @@ TEST_F(VirtualPair, TransmitEmptyWaitsUntilTheOutputHasDrained)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
 }
 
+TEST_F(VirtualPair, TransmitEmptyFollowsOutputStillDrainingWhenTheMaskAsksForIt)
+{
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    ASSERT_TRUE(SetCommMask(a, 0));
+    auto start = std::chrono::steady_clock::now();
+    Send(a, std::string(50, 'z'));
+    EXPECT_EQ(WaitOnA(EV_TXEMPTY, [] {}), DWORD(EV_TXEMPTY));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+}
+
+TEST_F(VirtualPair, OutputThatDrainedUnwatchedGivesNoLaterTransmitEmpty)
+{
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    ASSERT_TRUE(SetCommMask(a, 0));
+    Send(a, std::string(5, 'z'));
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(WaitUntil([&] { return ClearCommError(a, &errors, &stat) && stat.cbOutQue == 0; }));
+    ASSERT_TRUE(SetCommMask(a, EV_TXEMPTY));
+    DWORD happened = 0;
+    ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
+    EXPECT_EQ(WaitForSingleObject(event, 150), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetCommMask(a, 0)); // ends the wait while `happened` still exists
+}
+
 TEST_F(VirtualPair, RtsToggleRaisesRtsOnlyWhileTransmitting)
 {
     DCB dcb{};
