@@ -84,8 +84,19 @@ std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)
             continue;
         std::string target = LinkTarget(item.path());
         if (!target.empty())
-            links.push_back({number, target, target, true});
+            links.push_back({number, target, item.path().filename().string(), true});
     }
+    // Two links for one number ("com3", "com03"): the plain name wins, the
+    // same way in every call whatever order the folder lists them in.
+    std::sort(links.begin(), links.end(), [](const PortMapEntry& a, const PortMapEntry& b) {
+        if (a.number != b.number)
+            return a.number < b.number;
+        if (a.valueName.size() != b.valueName.size())
+            return a.valueName.size() < b.valueName.size();
+        return a.valueName < b.valueName;
+    });
+    for (auto& link : links)
+        link.valueName = link.device;
     return links;
 }
 
@@ -183,9 +194,12 @@ std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config)
     std::set<unsigned> taken;
     std::set<std::string> pinnedDevices;
     for (auto& link : ReadLinks(config)) {
-        if (!Exists(link.device) || taken.count(link.number))
+        if (!taken.insert(link.number).second)
             continue;
-        taken.insert(link.number);
+        // A link keeps its number while its device is unplugged: no other
+        // device takes it meanwhile, since opening the number goes to the link.
+        if (!Exists(link.device))
+            continue;
         pinnedDevices.insert(link.device);
         entries.push_back(link);
     }

@@ -8,8 +8,9 @@
 //  - the per-user folder of links, $XDG_CONFIG_HOME/vxcomm/ports/ (or
 //    ~/.config/vxcomm/ports/): a symbolic link named com<n> pins COMn to its
 //    target, a device path or a virtual port name. A link wins over an
-//    automatic entry with the same number, and a device that a link points to
-//    gets no automatic entry.
+//    automatic entry with the same number, also while its target is missing
+//    (the entry is then not listed, and the number stays free of others), and
+//    a device that a link points to gets no automatic entry.
 //  - the serial devices in sysfs (<root>/class/tty/<name> with a device link:
 //    UARTs, USB serial and ACM, on-board UARTs; and Bluetooth rfcomm<n>).
 //    Legacy ttyS entries that the kernel reserves without hardware (type 0)

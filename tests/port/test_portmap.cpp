@@ -134,6 +134,32 @@ TEST_F(PortMap, LinkPinsANumberAndWinsOverAnAutomaticEntry)
     EXPECT_EQ(ResolveComPort(9, config), std::nullopt);
 }
 
+TEST_F(PortMap, LinkToAnUnpluggedDeviceKeepsItsNumberFromOtherDevices)
+{
+    AddTty("ttyS0", "pnp0/00:05", "4");
+    fs::create_symlink(Dev("ttyUSB3"), fs::path(config.linkFolder) / "com1"); // unplugged
+    auto map = ReadPortMap(config);
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_EQ(map[0].device, Dev("ttyS0"));
+    EXPECT_GE(map[0].number, 33u); // COM1 is not listed as ttyS0 while it opens the link
+    EXPECT_EQ(ResolveComPort(1, config), Dev("ttyUSB3"));
+    EXPECT_EQ(ResolveComPort(map[0].number, config), Dev("ttyS0"));
+}
+
+TEST_F(PortMap, TwoLinksForOneNumberAgreeOnThePlainName)
+{
+    Write(root / "dev" / "ttyUSB1", "");
+    Write(root / "dev" / "ttyUSB2", "");
+    fs::create_symlink(Dev("ttyUSB2"), fs::path(config.linkFolder) / "com03");
+    fs::create_symlink(Dev("ttyUSB1"), fs::path(config.linkFolder) / "com3");
+    fs::create_symlink(Dev("ttyUSB2"), fs::path(config.linkFolder) / "com003");
+    auto map = ReadPortMap(config);
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_EQ(map[0].number, 3u);
+    EXPECT_EQ(map[0].device, Dev("ttyUSB1"));
+    EXPECT_EQ(ResolveComPort(3, config), Dev("ttyUSB1"));
+}
+
 TEST_F(PortMap, DeviceBehindALinkGetsNoSecondEntry)
 {
     AddUsbSerial("ttyUSB0", "1-2", "SER1");
