@@ -308,3 +308,53 @@ TEST(SimPortLink, LinkTakenOverByAnotherIsNotRemoved) {
     first.remove();
     EXPECT_EQ(fs::read_symlink(temp.path() / "vxcomm/ports/com1"), "/dev/zero");
 }
+
+TEST(SimPortLink, LinkOfAKilledSimulatorIsReplacedEvenWhenItsNameWasReused) {
+    TempFolder temp;
+    ConfigHome home(temp.path());
+    fs::path path = temp.path() / "vxcomm/ports/com1";
+    fs::create_directories(path.parent_path());
+    // What a simulator killed by SIGKILL leaves: its link and an unlocked
+    // record of it; the target exists again (another program's terminal).
+    fs::create_symlink("/dev/zero", path);
+    writeFile(portLockPath(1), "/dev/zero");
+    PortLink link;
+    ASSERT_EQ(link.create(1, "/dev/null", false), std::nullopt);
+    EXPECT_EQ(fs::read_symlink(path), "/dev/null");
+    EXPECT_EQ(readFile(portLockPath(1)), "/dev/null");
+}
+
+TEST(SimPortLink, RunningSimulatorKeepsItsPortUnlessForced) {
+    TempFolder temp;
+    ConfigHome home(temp.path());
+    fs::path path = temp.path() / "vxcomm/ports/com2";
+    PortLink running;
+    ASSERT_EQ(running.create(2, "/dev/zero", false), std::nullopt);
+    // Even a target that looks gone is not taken from a running simulator.
+    fs::remove(path);
+    fs::create_symlink(temp.path() / "gone", path);
+    writeFile(portLockPath(2), (temp.path() / "gone").string());
+    PortLink second;
+    auto error = second.create(2, "/dev/null", false);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->find("--force"), std::string::npos) << *error;
+    EXPECT_EQ(fs::read_symlink(path), temp.path() / "gone");
+    ASSERT_EQ(second.create(2, "/dev/null", true), std::nullopt);
+    EXPECT_EQ(fs::read_symlink(path), "/dev/null");
+}
+
+TEST(SimPortLink, EndedSimulatorLeavesNoRecordThatCouldClaimALaterLink) {
+    TempFolder temp;
+    ConfigHome home(temp.path());
+    fs::path path = temp.path() / "vxcomm/ports/com3";
+    {
+        PortLink first;
+        ASSERT_EQ(first.create(3, "/dev/zero", false), std::nullopt);
+    }
+    EXPECT_FALSE(fs::is_symlink(path));
+    // The user links a real device by hand: it is not a simulator's to replace.
+    fs::create_symlink("/dev/zero", path);
+    PortLink next;
+    EXPECT_TRUE(next.create(3, "/dev/null", false).has_value());
+    EXPECT_EQ(fs::read_symlink(path), "/dev/zero");
+}

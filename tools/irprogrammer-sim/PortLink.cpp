@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,21 @@ std::optional<std::string> readLink(const std::string& path) {
 
 std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    if (::ftruncate(fd, 0) != 0)
+        return false;
+    return ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
 } // namespace
 
 std::string portMapFolder() {
@@ -50,6 +67,28 @@ std::string portMapFolder() {
 
 std::string portLinkPath(int port) { return portMapFolder() + "/com" + std::to_string(port); }
 
+std::string portLockPath(int port) { return portLinkPath(port) + ".lock"; }
+
+bool PortLink::lock(int port) {
+    lockFd_ = ::open(portLockPath(port).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd_ < 0)
+        return false;
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    ::close(lockFd_);
+    lockFd_ = -1;
+    return false;
+}
+
+bool PortLink::leftByEndedSimulator(const std::optional<std::string>& old) const {
+    return lockFd_ >= 0 && old && !old->empty() && readAll(lockFd_) == *old;
+}
+
+void PortLink::record(const std::string& target) {
+    if (lockFd_ >= 0)
+        writeAll(lockFd_, target);
+}
+
 std::optional<std::string> PortLink::create(int port, const std::string& target, bool force) {
     remove();
     std::string folder = portMapFolder();
@@ -57,12 +96,17 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         return systemError("cannot create the port map folder " + folder);
     std::string path = portLinkPath(port);
     std::string name = "COM" + std::to_string(port);
+    // The lock is held while this simulator lives; the system lets it go
+    // however the process ends. Not getting it means another simulator plays
+    // this port now.
+    const bool otherSimulator = !lock(port);
     // Two simulators may start at once: symlink() fails on an existing entry,
     // so only one of them can take a free name.
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (::symlink(target.c_str(), path.c_str()) == 0) {
             path_ = path;
             target_ = target;
+            record(target);
             return std::nullopt;
         }
         if (errno != EEXIST)
@@ -74,7 +118,11 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
             return path + " exists and is not a link; remove it to register " + name;
         auto old = readLink(path);
         struct stat device {};
-        bool live = old && *old != target && ::stat(path.c_str(), &device) == 0;
+        // A simulator that was killed leaves its link behind, and the
+        // pseudo-terminal it named may already belong to somebody else: the
+        // record in the lock file tells that link from a live one.
+        bool live = old && *old != target &&
+                    (otherSimulator || (!leftByEndedSimulator(old) && ::stat(path.c_str(), &device) == 0));
         if (live && !force)
             return name + " is already registered to the live device " + *old + " (" + path +
                    "); stop the program that uses it, or use --force to take it over";
@@ -90,18 +138,24 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         }
         path_ = path;
         target_ = target;
+        record(target);
         return std::nullopt;
     }
     return "cannot register " + name + " at " + path + ": it keeps changing";
 }
 
 void PortLink::remove() {
-    if (path_.empty())
-        return;
-    if (readLink(path_) == target_)
+    if (!path_.empty() && readLink(path_) == target_) {
         ::unlink(path_.c_str());
+        record("");
+    }
     path_.clear();
     target_.clear();
+    // The lock file stays: removing it could let two simulators lock two
+    // different files of the same name.
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 } // namespace irsim

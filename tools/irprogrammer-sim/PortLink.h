@@ -9,6 +9,7 @@ namespace irsim {
 
 std::string portMapFolder();
 std::string portLinkPath(int port);
+std::string portLockPath(int port);
 
 class PortLink {
 public:
@@ -18,9 +19,10 @@ public:
     ~PortLink() { remove(); }
 
     // Links COM<port> to target. An existing link is replaced when it is
-    // stale (its target is gone, or it already points at target) or when
-    // force is set; a link to another live device, or anything that is not a
-    // link, is left alone and reported. Returns an error message on failure.
+    // stale (its target is gone, it already points at target, or a simulator
+    // made it and has ended) or when force is set; a link of another running
+    // simulator or to another live device, or anything that is not a link, is
+    // left alone and reported. Returns an error message on failure.
     std::optional<std::string> create(int port, const std::string& target, bool force);
 
     // Removes the link if it is still the one this object made.
@@ -29,8 +31,13 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    bool lock(int port);
+    bool leftByEndedSimulator(const std::optional<std::string>& old) const;
+    void record(const std::string& target);
+
     std::string path_;
     std::string target_;
+    int lockFd_ = -1;
 };
 
 } // namespace irsim
