@@ -136,16 +136,19 @@ TEST(DeviceWalk, OnlyTheWiderWalkListsAPinnedPortWhoseDeviceIsGone)
     FakeDeviceTree tree;
     tree.AddUart("ttyS0");
     tree.Pin(7, tree.Dev("serial/by-id/usb-FTDI_gone-if00-port0"));
-    tree.Pin(1, tree.Dev("serial/by-id/usb-other_gone")); // COM1 is ttyS0's now
+    tree.Pin(1, tree.Dev("serial/by-id/usb-other_gone")); // keeps COM1 from ttyS0
 
-    EXPECT_EQ(Walk(vxdi::GUID_DEVCLASS_PORTS, true).size(), 1u);
+    auto present = Walk(vxdi::GUID_DEVCLASS_PORTS, true);
+    ASSERT_EQ(present.size(), 1u);
+    EXPECT_EQ(present[0]->DeviceObject, tree.Dev("ttyS0"));
+    EXPECT_NE(present[0]->PnPPortName, "COM1");
     auto all = Walk(vxdi::GUID_DEVCLASS_PORTS, false);
-    ASSERT_EQ(all.size(), 2u);
+    ASSERT_EQ(all.size(), 3u);
     auto gone = FindPortDevice(all, "com7");
     ASSERT_NE(gone, all.end());
     EXPECT_EQ((*gone)->DeviceObject, tree.Dev("serial/by-id/usb-FTDI_gone-if00-port0"));
     EXPECT_EQ((*gone)->Description, "");
-    EXPECT_EQ((*FindPortDevice(all, "COM1"))->DeviceObject, tree.Dev("ttyS0"));
+    EXPECT_EQ((*FindPortDevice(all, "COM1"))->DeviceObject, tree.Dev("serial/by-id/usb-other_gone"));
 }
 
 TEST(DeviceWalk, WhatCannotBeReadStaysEmptyAndTheRecordIsStillAdded)

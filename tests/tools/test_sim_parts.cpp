@@ -232,10 +232,22 @@ TEST(SimOptions, BadOptionsAreNamedInTheError) {
 
 // ---- port-map link -----------------------------------------------------------
 
-TEST(SimPortLink, FolderFollowsXdgConfigHomeOrHome) {
+// A port-map folder of the test's own, as XDG_CONFIG_HOME.
+class SimPortLink : public ::testing::Test {
+protected:
+    // The path of com<n>, with its folder made.
+    fs::path entry(int n) {
+        fs::path path = temp.path() / "vxcomm/ports" / ("com" + std::to_string(n));
+        fs::create_directories(path.parent_path());
+        return path;
+    }
+
     TempFolder temp;
+    ConfigHome home{temp.path()};
+};
+
+TEST_F(SimPortLink, FolderFollowsXdgConfigHomeOrHome) {
     {
-        ConfigHome home(temp.path());
         EXPECT_EQ(portLinkPath(2), (temp.path() / "vxcomm/ports/com2").string());
     }
     std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -250,9 +262,7 @@ TEST(SimPortLink, FolderFollowsXdgConfigHomeOrHome) {
         ::setenv("XDG_CONFIG_HOME", oldXdg->c_str(), 1);
 }
 
-TEST(SimPortLink, CreatesFoldersAndLinkAndRemovesIt) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
+TEST_F(SimPortLink, CreatesFoldersAndLinkAndRemovesIt) {
     PortLink link;
     ASSERT_EQ(link.create(1, "/dev/null", false), std::nullopt);
     fs::path path = temp.path() / "vxcomm/ports/com1";
@@ -261,11 +271,8 @@ TEST(SimPortLink, CreatesFoldersAndLinkAndRemovesIt) {
     EXPECT_FALSE(fs::is_symlink(path));
 }
 
-TEST(SimPortLink, LiveLinkIsKeptUnlessForced) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
-    fs::path path = temp.path() / "vxcomm/ports/com1";
-    fs::create_directories(path.parent_path());
+TEST_F(SimPortLink, LiveLinkIsKeptUnlessForced) {
+    fs::path path = entry(1);
     fs::create_symlink("/dev/zero", path);
     PortLink link;
     auto error = link.create(1, "/dev/null", false);
@@ -277,31 +284,23 @@ TEST(SimPortLink, LiveLinkIsKeptUnlessForced) {
     EXPECT_EQ(fs::read_symlink(path), "/dev/null");
 }
 
-TEST(SimPortLink, StaleLinkIsReplaced) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
-    fs::path path = temp.path() / "vxcomm/ports/com4";
-    fs::create_directories(path.parent_path());
+TEST_F(SimPortLink, StaleLinkIsReplaced) {
+    fs::path path = entry(4);
     fs::create_symlink(temp.path() / "gone", path);
     PortLink link;
     ASSERT_EQ(link.create(4, "/dev/null", false), std::nullopt);
     EXPECT_EQ(fs::read_symlink(path), "/dev/null");
 }
 
-TEST(SimPortLink, EntryThatIsNoLinkIsLeftAlone) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
-    fs::path path = temp.path() / "vxcomm/ports/com1";
-    fs::create_directories(path.parent_path());
+TEST_F(SimPortLink, EntryThatIsNoLinkIsLeftAlone) {
+    fs::path path = entry(1);
     writeFile(path, "mine");
     PortLink link;
     EXPECT_TRUE(link.create(1, "/dev/null", false).has_value());
     EXPECT_EQ(readFile(path), "mine");
 }
 
-TEST(SimPortLink, LinkTakenOverByAnotherIsNotRemoved) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
+TEST_F(SimPortLink, LinkTakenOverByAnotherIsNotRemoved) {
     PortLink first, second;
     ASSERT_EQ(first.create(1, "/dev/null", false), std::nullopt);
     ASSERT_EQ(second.create(1, "/dev/zero", true), std::nullopt);
@@ -309,11 +308,8 @@ TEST(SimPortLink, LinkTakenOverByAnotherIsNotRemoved) {
     EXPECT_EQ(fs::read_symlink(temp.path() / "vxcomm/ports/com1"), "/dev/zero");
 }
 
-TEST(SimPortLink, LinkOfAKilledSimulatorIsReplacedEvenWhenItsNameWasReused) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
-    fs::path path = temp.path() / "vxcomm/ports/com1";
-    fs::create_directories(path.parent_path());
+TEST_F(SimPortLink, LinkOfAKilledSimulatorIsReplacedEvenWhenItsNameWasReused) {
+    fs::path path = entry(1);
     // What a simulator killed by SIGKILL leaves: its link and an unlocked
     // record of it; the target exists again (another program's terminal).
     fs::create_symlink("/dev/zero", path);
@@ -324,9 +320,7 @@ TEST(SimPortLink, LinkOfAKilledSimulatorIsReplacedEvenWhenItsNameWasReused) {
     EXPECT_EQ(readFile(portLockPath(1)), "/dev/null");
 }
 
-TEST(SimPortLink, RunningSimulatorKeepsItsPortUnlessForced) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
+TEST_F(SimPortLink, RunningSimulatorKeepsItsPortUnlessForced) {
     fs::path path = temp.path() / "vxcomm/ports/com2";
     PortLink running;
     ASSERT_EQ(running.create(2, "/dev/zero", false), std::nullopt);
@@ -343,9 +337,7 @@ TEST(SimPortLink, RunningSimulatorKeepsItsPortUnlessForced) {
     EXPECT_EQ(fs::read_symlink(path), "/dev/null");
 }
 
-TEST(SimPortLink, EndedSimulatorLeavesNoRecordThatCouldClaimALaterLink) {
-    TempFolder temp;
-    ConfigHome home(temp.path());
+TEST_F(SimPortLink, EndedSimulatorLeavesNoRecordThatCouldClaimALaterLink) {
     fs::path path = temp.path() / "vxcomm/ports/com3";
     {
         PortLink first;
