@@ -76,20 +76,6 @@ bool Exists(const fs::path& path)
     return fs::exists(path, ec);
 }
 
-// "com12" -> 12, as the port map names its links; 0 for anything else.
-unsigned LinkNumber(const std::string& name)
-{
-    if (name.size() < 4 || name.size() > 8 || !StartsWith(name, "com"))
-        return 0;
-    unsigned n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit((unsigned char)name[i]))
-            return 0;
-        n = n * 10 + unsigned(name[i] - '0');
-    }
-    return n;
-}
-
 bool IsMultiportDriver(const std::string& driver)
 {
     static const std::set<std::string> drivers{"mxser", "jsm", "rp2", "exar_serial", "moxa", "isicom"};
@@ -397,19 +383,11 @@ std::string Walk::Children(const fs::path& device) const
 // long as no present device holds the number.
 void Walk::AddMissing(TvxDeviceRecords& result)
 {
-    std::error_code ec;
     std::map<unsigned, fs::path> missing;
-    for (const auto& item : fs::directory_iterator(tree_.linkFolder, ec)) {
-        const unsigned number = LinkNumber(item.path().filename().string());
-        std::error_code linkError;
-        if (number == 0 || !item.is_symlink(linkError) || mappedNumbers_.count(number))
+    for (const auto& link : vxport::ReadPortLinks(tree_)) {
+        if (mappedNumbers_.count(link.number) || StartsWith(link.device, "\\\\") || Exists(link.device))
             continue;
-        const fs::path target = fs::read_symlink(item.path(), linkError);
-        if (linkError || StartsWith(target.string(), "\\\\"))
-            continue;
-        const fs::path full = target.is_absolute() ? target : (item.path().parent_path() / target).lexically_normal();
-        if (!Exists(full))
-            missing.emplace(number, full);
+        missing.emplace(link.number, link.device);
     }
     for (const auto& [number, target] : missing) {
         auto d = std::make_unique<TvxDevice>();

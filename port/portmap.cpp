@@ -97,6 +97,9 @@ std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)
     });
     for (auto& link : links)
         link.valueName = link.device;
+    links.erase(std::unique(links.begin(), links.end(),
+                            [](const PortMapEntry& a, const PortMapEntry& b) { return a.number == b.number; }),
+                links.end());
     return links;
 }
 
@@ -194,8 +197,7 @@ std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config)
     std::set<unsigned> taken;
     std::set<std::string> pinnedDevices;
     for (auto& link : ReadLinks(config)) {
-        if (!taken.insert(link.number).second)
-            continue;
+        taken.insert(link.number);
         // A link keeps its number while its device is unplugged: no other
         // device takes it meanwhile, since opening the number goes to the link.
         if (!Exists(link.device))
@@ -233,6 +235,11 @@ std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config)
     std::sort(entries.begin(), entries.end(),
               [](const PortMapEntry& a, const PortMapEntry& b) { return a.number < b.number; });
     return entries;
+}
+
+std::vector<PortMapEntry> ReadPortLinks(const PortMapConfig& config)
+{
+    return ReadLinks(config);
 }
 
 std::optional<std::string> ResolveComPort(unsigned number, const PortMapConfig& config)

@@ -54,6 +54,9 @@ void SetPortMapConfig(const PortMapConfig& config);
 void ResetPortMapConfig();
 
 std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config);
+// The links of the folder, one per number, by number, whether or not their
+// targets exist.
+std::vector<PortMapEntry> ReadPortLinks(const PortMapConfig& config);
 std::optional<std::string> ResolveComPort(unsigned number, const PortMapConfig& config);
 // (value name, "COMn") for every entry of the current map, by number.
 std::vector<std::pair<std::string, std::string>> SerialCommMap();

@@ -151,6 +151,18 @@ TEST(DeviceWalk, OnlyTheWiderWalkListsAPinnedPortWhoseDeviceIsGone)
     EXPECT_EQ((*FindPortDevice(all, "COM1"))->DeviceObject, tree.Dev("serial/by-id/usb-other_gone"));
 }
 
+TEST(DeviceWalk, MissingPortWithTwoLinksShowsTheTargetThatOpeningUses)
+{
+    FakeDeviceTree tree;
+    fs::create_symlink(tree.Dev("gone-b"), fs::path(tree.config.linkFolder) / "com04");
+    tree.Pin(4, tree.Dev("gone-a"));
+    fs::create_symlink(tree.Dev("gone-c"), fs::path(tree.config.linkFolder) / "com004");
+    auto all = Walk(vxdi::GUID_DEVCLASS_PORTS, false);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0]->DeviceObject, tree.Dev("gone-a"));
+    EXPECT_EQ(vxport::ResolveComPort(4, tree.config), tree.Dev("gone-a"));
+}
+
 TEST(DeviceWalk, WhatCannotBeReadStaysEmptyAndTheRecordIsStillAdded)
 {
     FakeDeviceTree tree;
