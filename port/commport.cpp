@@ -22,11 +22,11 @@ std::atomic_ref<DWORD> Count(OVERLAPPED* ov) { return std::atomic_ref<DWORD>(ov-
 // arithmetic far from overflow.
 constexpr uint64_t kLongestTimeoutMs = 1'000'000'000;
 
-std::optional<Clock::time_point> Deadline(uint64_t ms)
+std::optional<Clock::duration> Timeout(uint64_t ms)
 {
     if (ms == 0 || ms > kLongestTimeoutMs)
         return std::nullopt;
-    return Clock::now() + std::chrono::milliseconds(ms);
+    return std::chrono::milliseconds(ms);
 }
 
 } // namespace
@@ -95,7 +95,7 @@ CommPort::Op CommPort::Start(OVERLAPPED* ov)
             event->Reset();
     Count(ov).store(0, std::memory_order_relaxed);
     Status(ov).store(kPending, std::memory_order_release);
-    return Op{ov, ov->hEvent, std::this_thread::get_id(), std::nullopt};
+    return Op{ov, ov->hEvent, std::this_thread::get_id(), std::nullopt, false, std::nullopt};
 }
 
 // The result goes into the record before the event is set, so a thread woken
@@ -134,8 +134,11 @@ void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, b
     if (reads) {
         for (auto it = reads_.begin(); it != reads_.end();)
             if (which(*it)) {
-                it->got.clear(); // an aborted read delivers nothing
-                CompleteRead(*it, error);
+                // The bytes it already took are gone from the queue: they go
+                // into the buffer and are counted, with the error.
+                if (!it->got.empty())
+                    std::copy(it->got.begin(), it->got.end(), it->buffer);
+                Complete(it->ov, error, DWORD(it->got.size()), it->event);
                 it = reads_.erase(it);
             } else {
                 ++it;
@@ -152,6 +155,7 @@ void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, b
     }
     if (wait && wait_ && which(*wait_))
         CompleteWait(0, error);
+    ArmFronts();
 }
 
 BOOL CommPort::AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred)
@@ -203,9 +207,9 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     op.returnOnAny = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == INFINITE &&
                      t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < INFINITE;
     if (op.returnOnAny)
-        op.deadline = Deadline(t.ReadTotalTimeoutConstant);
+        op.timeout = Timeout(t.ReadTotalTimeoutConstant);
     else if (!immediate)
-        op.deadline = Deadline(uint64_t(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant);
+        op.timeout = Timeout(uint64_t(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant);
     if (t.ReadIntervalTimeout != INFINITE)
         op.interval = t.ReadIntervalTimeout;
 
@@ -238,6 +242,7 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         return TRUE;
     }
     reads_.push_back(std::move(op));
+    ArmFronts();
     Wake();
     if (!ov)
         return AwaitSync(lock, &local, read);
@@ -261,8 +266,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
     const BYTE* bytes = static_cast<const BYTE*>(data);
     WriteOp op{Start(ov ? ov : &local), std::vector<BYTE>(bytes, bytes + toWrite), 0};
     OVERLAPPED* record = op.ov;
-    op.deadline = Deadline(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
-                           timeouts_.WriteTotalTimeoutConstant);
+    op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
+                         timeouts_.WriteTotalTimeoutConstant);
     if (toWrite == 0) {
         CompleteWrite(op, 0);
         return TRUE;

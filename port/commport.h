@@ -55,6 +55,10 @@ private:
         OVERLAPPED* ov;
         HANDLE event;
         std::thread::id owner;
+        // The total time-out runs from when the transfer becomes the current
+        // one, not while it waits behind others.
+        std::optional<Clock::duration> timeout;
+        bool armed = false;
         std::optional<Clock::time_point> deadline;
     };
     struct ReadOp : Op {
@@ -96,6 +100,7 @@ private:
     void UpdateLinePolling();
     void Signal(DWORD events);
     void HangUp();
+    void ArmFronts();
 
     void Complete(OVERLAPPED* ov, DWORD error, DWORD count, HANDLE event);
     void CompleteRead(ReadOp& op, DWORD error);
@@ -133,6 +138,7 @@ private:
     std::optional<WaitOp> wait_;
 
     std::thread worker_;
+    std::thread::id workerId_;
 };
 
 } // namespace vxport::detail

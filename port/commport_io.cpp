@@ -21,6 +21,7 @@ constexpr auto kLinePollPeriod = std::chrono::milliseconds(20);
 void CommPort::Run()
 {
     Lock lock(mutex_);
+    workerId_ = std::this_thread::get_id();
     while (!closed_) {
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
         if (!dead_) {
@@ -155,6 +156,7 @@ void CommPort::FeedReads()
         reads_.pop_front();
     }
     RearmRx80();
+    ArmFronts();
 }
 
 // A read that runs out of time completes successfully with what it has.
@@ -172,6 +174,7 @@ void CommPort::ExpireReads(Clock::time_point now)
             ++it;
         }
     }
+    ArmFronts();
 }
 
 // ---- Output ----------------------------------------------------------------
@@ -189,10 +192,11 @@ void CommPort::PumpOutput()
             txActive_ = true;
         op.done += size_t(n);
         if (op.done < op.data.size())
-            return;
+            break;
         CompleteWrite(op, 0);
         writes_.pop_front();
     }
+    ArmFronts();
 }
 
 // A write that runs out of time counts as done, with the bytes it got out.
@@ -206,6 +210,7 @@ void CommPort::ExpireWrites(Clock::time_point now)
             ++it;
         }
     }
+    ArmFronts();
 }
 
 void CommPort::CheckDrain(Clock::time_point now)
@@ -306,6 +311,30 @@ void CommPort::Signal(DWORD events)
         history_ = 0;
         CompleteWait(happened, 0);
     }
+}
+
+// Starts the total time-out of the transfer at the head of each queue. A
+// caller's thread that gives the worker a new deadline wakes it, since its
+// poll was timed without it.
+void CommPort::ArmFronts()
+{
+    const auto now = Clock::now();
+    bool newDeadline = false;
+    auto arm = [&](Op& op) {
+        if (op.armed)
+            return;
+        op.armed = true;
+        if (op.timeout) {
+            op.deadline = now + *op.timeout;
+            newDeadline = true;
+        }
+    };
+    if (!reads_.empty())
+        arm(reads_.front());
+    if (!writes_.empty())
+        arm(writes_.front());
+    if (newDeadline && std::this_thread::get_id() != workerId_)
+        Wake();
 }
 
 // The device is gone: every pending transfer and wait ends with an error, and

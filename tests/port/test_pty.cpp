@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 using namespace porttest;
@@ -494,4 +495,82 @@ TEST_F(PtyPort, ReadingAFullQueueLetsTheWaitingBytesIn)
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
     CloseHandle(port); // the pending wait writes `mask`
     port = INVALID_HANDLE_VALUE;
+}
+
+// A transfer queued behind another gets its whole total time-out once it is
+// the current one; timing it from the call let it expire unsent or unfilled.
+TEST_F(PtyPort, QueuedTransfersTimeOutFromWhenTheyBecomeCurrent)
+{
+    SetTimeouts(0, 0, 600, 0, 600);
+
+    OVERLAPPED first{}, second{};
+    char head[10], tail[3];
+    ASSERT_FALSE(ReadFile(port, head, sizeof head, nullptr, &first));
+    ASSERT_FALSE(ReadFile(port, tail, sizeof tail, nullptr, &second));
+    DWORD n = 99;
+    ASSERT_TRUE(GetOverlappedResult(port, &first, &n, TRUE)); // its time-out, with nothing
+    EXPECT_EQ(n, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty.Send("xyz");
+    ASSERT_TRUE(GetOverlappedResult(port, &second, &n, TRUE));
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(std::string(tail, 3), "xyz");
+
+    // Writes: the first fills the pty and times out; the second starts then.
+    std::vector<uint8_t> big(1 << 20, 'w');
+    ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), nullptr, &first));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_FALSE(WriteFile(port, "tail", 4, nullptr, &second));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(GetOverlappedResult(port, &first, &n, TRUE));
+    EXPECT_LT(n, DWORD(1 << 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string received;
+    std::thread reader([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < end &&
+               (received.size() < 4 || received.compare(received.size() - 4, 4, "tail") != 0)) {
+            auto got = pty.Receive(1 << 16, 20);
+            received.append(got.begin(), got.end());
+        }
+    });
+    EXPECT_TRUE(GetOverlappedResult(port, &second, &n, TRUE));
+    EXPECT_EQ(n, 4u);
+    reader.join();
+    ASSERT_GE(received.size(), 4u);
+    EXPECT_EQ(received.substr(received.size() - 4), "tail");
+}
+
+// Bytes that a pending read has taken from the input queue are not in the
+// queue any more: an aborted read hands them over with its error.
+TEST_F(PtyPort, AbortedReadsKeepTheBytesTheyAlreadyTook)
+{
+    // What the kernel still holds for the slave.
+    auto Unread = [&] {
+        int count = -1;
+        ioctl(pty.slave, FIONREAD, &count);
+        return count;
+    };
+    char buffer[10] = {};
+    OVERLAPPED pending{};
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &pending));
+    pty.Send("part");
+    ASSERT_TRUE(WaitUntil([&] { return Unread() == 0; })); // the layer took them
+    EXPECT_EQ(InQueue(port), 0u);
+    ASSERT_TRUE(CancelIo(port));
+    EXPECT_FALSE(GetOverlappedResult(port, &pending, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    ASSERT_EQ(n, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "part");
+
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &pending));
+    pty.Send("more");
+    ASSERT_TRUE(WaitUntil([&] { return Unread() == 0; }));
+    EXPECT_EQ(InQueue(port), 0u);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
+    EXPECT_FALSE(GetOverlappedResult(port, &pending, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    ASSERT_EQ(n, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "more");
 }
