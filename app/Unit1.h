@@ -69,6 +69,10 @@ protected:
     }
 
 private:
+    // DeviceImage as the running write started: fields changed during the
+    // write (typing, a read's reply) must not mix a second image into it.
+    std::string writeImage_;
+
     void CreateComponents();
     void BindExchanges();
     void RaiseIds();

@@ -42,6 +42,19 @@ std::string TextOf(const QLineEdit* field)
     return field->text().toStdString();
 }
 
+// The reply positions the decoding reads: the first eight digits of each code.
+// A character there that is no hexadecimal digit came from a damaged line, and
+// decoding it would put made-up values into the fields.
+bool CodeDigitsAreHex(const std::string& reply)
+{
+    for (size_t start : {size_t(1), size_t(17), size_t(33)})
+        for (size_t i = start; i < start + 8; ++i)
+            if (!((reply[i] >= '0' && reply[i] <= '9') || (reply[i] >= 'A' && reply[i] <= 'F') ||
+                  (reply[i] >= 'a' && reply[i] <= 'f')))
+                return false;
+    return true;
+}
+
 } // namespace
 
 void TForm1::CreateComponents()
@@ -95,6 +108,7 @@ void TForm1::BitBtn1Click()
     WriteMode = kWriteMode;
     WriteCountdown = kImageBytes;
     RebuildCodes();
+    writeImage_ = DeviceImage;
     RS->SetActive(true);
     EnableTimer(Timer1, true);
     ProgressBar1->setValue(kImageBytes);
@@ -119,7 +133,7 @@ void TForm1::Timer1Timer()
         return;
     }
     const int address = kImageBytes - WriteCountdown;
-    const std::string command = "#1" + IntToHex(uint64_t(address), 2) + DeviceImage.substr(size_t(2 * address), 2);
+    const std::string command = "#1" + IntToHex(uint64_t(address), 2) + writeImage_.substr(size_t(2 * address), 2);
     --WriteCountdown;
     RS->SendString(command);
     ProgressBar1->setValue(WriteCountdown);
@@ -174,8 +188,9 @@ void TForm1::RSAfterReceive(TObject*, void* Buffer, uint32_t Received)
 
 // Takes complete replies out of ReplyBuffer. Characters before a "#" are
 // noise. A frame that can no longer complete (its first "$" is not at
-// position 98, or 98 characters came without one) is dropped up to the next
-// "#", so that one damaged reply does not block every later one.
+// position 98, or 98 characters came without one) or that is damaged in the
+// digits the decoding reads is dropped up to the next "#", so that one damaged
+// reply does not block every later one.
 void TForm1::TakeReplies()
 {
     for (;;) {
@@ -186,7 +201,7 @@ void TForm1::TakeReplies()
         }
         ReplyBuffer.erase(0, hash);
         const size_t dollar = ReplyBuffer.find('$');
-        if (dollar == kReplyLength - 1) {
+        if (dollar == kReplyLength - 1 && CodeDigitsAreHex(ReplyBuffer)) {
             const std::string reply = ReplyBuffer.substr(0, kReplyLength);
             ReplyBuffer.clear(); // what follows the "$" goes with it
             DecodeReply(reply);

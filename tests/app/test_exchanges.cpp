@@ -3,6 +3,7 @@
 #include "WindowFixture.h"
 
 #include "Bleeper.h"
+#include "SysUtils.h"
 #include "TransmitterCode.h"
 #include "vxcomm.h"
 
@@ -215,6 +216,28 @@ TEST_F(ExchangeTest, PortLostDuringAWriteIsReportedAndEndsTheWrite)
     EXPECT_FALSE(form->RS->IsOpen());
 }
 
+TEST_F(ExchangeTest, FieldsChangedDuringAWriteDoNotMixIntoIt)
+{
+    Device device;
+    const std::string image = (SetFields("7", "41"), form->DeviceImage);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    std::string sent;
+    ASSERT_TRUE(Pump([&] {
+        sent += device.Take();
+        return form->ProgressBar1->value() <= 22;
+    }));
+    TypeOver(form->Edit4, "5000"); // the next transmitter, typed while this one is written
+    ASSERT_TRUE(WriteDone());
+    Pump([] { return false; }, 20);
+    sent += device.Take();
+    std::string expected;
+    for (int a = 0; a < 24; ++a)
+        expected += "#1" + IntToHex(uint64_t(a), 2) + image.substr(size_t(2 * a), 2);
+    EXPECT_EQ(sent, expected);
+    // The next write carries the new ID.
+    EXPECT_EQ(form->DeviceImage.substr(0, 10), MakeButtonCode("7", "5000", 1, 1));
+}
+
 // ---- Read ---------------------------------------------------------------------------
 
 class ReadTest : public ExchangeTest {
@@ -310,6 +333,33 @@ TEST_F(ReadTest, DollarAt97Or99IsNotDecodedAndTheNextGoodReplyIs)
     ASSERT_TRUE(Decoded());
     ExpectDecoded();
     EXPECT_TRUE(form->ReplyBuffer.empty());
+}
+
+TEST_F(ReadTest, ReplyDamagedInTheDecodedDigitsIsNotDecoded)
+{
+    Device device;
+    const std::string image = PrepareImage();
+    // Reply positions 2..9, 18..25 and 34..41 are read; one character in each
+    // that is no hexadecimal digit, as line noise would leave it.
+    for (size_t at : {size_t(3), size_t(7), size_t(20), size_t(39)}) {
+        Read(device);
+        std::string damaged = ReplyFor(image);
+        damaged[at] = at == 39 ? '\0' : 'G';
+        device.Send(damaged);
+        Pump([] { return false; }, 50);
+        EXPECT_EQ(form->ProgressBar1->value(), 24) << at;
+        for (QLineEdit* f : {form->Edit1, form->Edit2, form->Edit3, form->Edit4, form->Edit5, form->Edit6})
+            EXPECT_EQ(f->text(), "9") << at;
+        EXPECT_TRUE(form->ReplyBuffer.empty()) << at;
+    }
+    // The positions the window does not read may hold anything; and the next
+    // good reply is decoded.
+    std::string reply = ReplyFor(image);
+    reply[10] = 'x';
+    reply[60] = '#';
+    device.Send(reply);
+    ASSERT_TRUE(Decoded());
+    ExpectDecoded();
 }
 
 TEST_F(ReadTest, FrameWithoutDollarIsDroppedOnceItCannotComplete)
