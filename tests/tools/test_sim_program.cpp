@@ -11,6 +11,8 @@
 #include <sstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -235,6 +237,38 @@ TEST_F(SimProgram, WrittenImageIsReadBackAfterTheToolReopensThePort) {
     std::string log = sim.out();
     EXPECT_NE(log.find("write 00 80\nwrite 01 80\nwrite 02 00\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("ignored"), std::string::npos) << log;
+}
+
+// The tool takes the port with a flock and TIOCEXCL; killed, it loses the lock
+// but not the flag, and the flag alone turns away every later open of a
+// normal user.
+TEST_F(SimProgram, PortLeftTakenByAKilledToolCanBeOpenedAgain) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    int tool = ::open(sim.link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(tool, 0);
+    ASSERT_EQ(::flock(tool, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(tool, TIOCEXCL), 0);
+    std::this_thread::sleep_for(600ms);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(tool, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "a tool that has the port keeps it";
+    ::close(tool); // all that is left of a killed tool
+
+    bool released = false;
+    for (auto end = Clock::now() + 3s; !released && Clock::now() < end; std::this_thread::sleep_for(20ms)) {
+        int fd = ::open(sim.link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue; // busy, for a user without the right to pass the flag
+        released = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
+        ::close(fd);
+    }
+    EXPECT_TRUE(released);
+    Port port(sim.link());
+    ASSERT_TRUE(port.isOpen());
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#" + std::string(48, '0') + Erased + "$");
+    EXPECT_TRUE(sim.logShows("released: "));
 }
 
 TEST_F(SimProgram, GarbageIsReportedAndTheDeviceGoesOn) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +35,18 @@ std::optional<std::string> Pty::open() {
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     return std::nullopt;
+}
+
+bool releaseAbandonedPort(int slave) {
+    int exclusive = 0;
+    if (::ioctl(slave, TIOCGEXCL, &exclusive) != 0 || !exclusive)
+        return false;
+    // A tool that still has the port holds its lock.
+    if (::flock(slave, LOCK_EX | LOCK_NB) != 0)
+        return false;
+    ::ioctl(slave, TIOCNXCL);
+    ::flock(slave, LOCK_UN);
+    return true;
 }
 
 } // namespace irsim

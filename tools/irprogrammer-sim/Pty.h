@@ -19,6 +19,7 @@ public:
     std::optional<std::string> open();
 
     int master() const { return master_; }
+    int slave() const { return slave_; }
     const std::string& slavePath() const { return slavePath_; }
 
 private:
@@ -26,5 +27,12 @@ private:
     int slave_ = -1;
     std::string slavePath_;
 };
+
+// A tool takes the port for itself (a flock, then TIOCEXCL) and gives it back
+// when it closes it. A tool that is killed loses only the flock: the exclusive
+// flag stays on the terminal, which the simulator keeps open, and every later
+// open by a normal user fails as busy until the simulator restarts. Clears
+// such a flag on the slave; returns true when it did.
+bool releaseAbandonedPort(int slave);
 
 } // namespace irsim

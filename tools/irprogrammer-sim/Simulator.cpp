@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "Pty.h"
 #include "Reply.h"
 
 namespace irsim {
@@ -15,11 +16,13 @@ namespace {
 constexpr auto IdleReport = std::chrono::milliseconds(100);
 // Replies waiting for a tool that does not read are dropped beyond this.
 constexpr size_t OutboxLimit = 64 * 1024;
+// How often the port is checked for a tool that ended without giving it back.
+constexpr auto PortCheck = std::chrono::milliseconds(200);
 
 } // namespace
 
-Simulator::Simulator(const Options& options, DeviceMemory memory, int master, std::FILE* log)
-    : options_(options), memory_(memory), master_(master), log_(log) {}
+Simulator::Simulator(const Options& options, DeviceMemory memory, int master, int slave, std::FILE* log)
+    : options_(options), memory_(memory), master_(master), slave_(slave), log_(log) {}
 
 int Simulator::run(const volatile std::sig_atomic_t& stop, const sigset_t* runMask) {
     while (!stop) {
@@ -46,11 +49,16 @@ int Simulator::run(const volatile std::sig_atomic_t& stop, const sigset_t* runMa
             for (const Event& event : parser_.idle())
                 handle(event);
         }
+        if (Clock::now() >= nextPortCheck_) {
+            nextPortCheck_ = Clock::now() + PortCheck;
+            if (releaseAbandonedPort(slave_))
+                logLine("released: the port was left taken by a tool that ended without closing it");
+        }
     }
     return 0;
 }
 
-// Milliseconds until something is due, rounded up; -1 for nothing.
+// Milliseconds until something is due, rounded up.
 int Simulator::waitMs() const {
     auto now = Clock::now();
     std::optional<Clock::time_point> next;
@@ -58,8 +66,8 @@ int Simulator::waitMs() const {
         next = outbox_.front().due;
     if (inputSinceIdle_ && (!next || lastInput_ + IdleReport < *next))
         next = lastInput_ + IdleReport;
-    if (!next)
-        return -1;
+    if (!next || nextPortCheck_ < *next)
+        next = nextPortCheck_;
     if (*next <= now)
         return 0;
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(*next - now).count();

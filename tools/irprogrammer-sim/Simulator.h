@@ -17,7 +17,9 @@ namespace irsim {
 
 class Simulator {
 public:
-    Simulator(const Options& options, DeviceMemory memory, int master, std::FILE* log);
+    // master: the device's end; slave: the simulator's own handle on the
+    // tool's end, watched for a port that a killed tool left taken.
+    Simulator(const Options& options, DeviceMemory memory, int master, int slave, std::FILE* log);
 
     // Runs until stop becomes non-zero (set by a signal handler; the signals
     // in runMask are delivered only while waiting). Returns the exit code.
@@ -42,6 +44,7 @@ private:
     Options options_;
     DeviceMemory memory_;
     int master_;
+    int slave_;
     std::FILE* log_;
     FrameParser parser_;
     std::deque<Pending> outbox_;
@@ -49,6 +52,7 @@ private:
     bool lineFull_ = false; // the last write found no room: wait for POLLOUT
     bool inputSinceIdle_ = false;
     Clock::time_point lastInput_{};
+    Clock::time_point nextPortCheck_{};
 };
 
 } // namespace irsim

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         std::printf("irprogrammer-sim: memory %s (%s)\n", memory.hex().c_str(), options.memoryFile.c_str());
     std::fflush(stdout);
 
-    irsim::Simulator simulator(options, memory, pty.master(), stdout);
+    irsim::Simulator simulator(options, memory, pty.master(), pty.slave(), stdout);
     int code = simulator.run(stopRequested, &runMask);
     link.remove();
     std::printf("irprogrammer-sim: stopped, COM%d unregistered\n", options.port);
