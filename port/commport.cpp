@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
 namespace vxport::detail {
 namespace {
@@ -21,6 +22,9 @@ std::atomic_ref<DWORD> Count(OVERLAPPED* ov) { return std::atomic_ref<DWORD>(ov-
 // Total time-outs longer than this are as good as none, and keep the clock
 // arithmetic far from overflow.
 constexpr uint64_t kLongestTimeoutMs = 1'000'000'000;
+
+// The largest input queue SetupComm grants.
+constexpr DWORD kLargestInQueue = 64u << 20;
 
 std::optional<Clock::duration> Timeout(uint64_t ms)
 {
@@ -328,7 +332,16 @@ BOOL CommPort::SetupComm(DWORD inQueue, DWORD outQueue)
         return Fail(ERROR_INVALID_HANDLE);
     if (inQueue == 0 || outQueue == 0)
         return Fail(ERROR_INVALID_PARAMETER);
-    queue_.Resize(inQueue);
+    // The queue is allocated and zero-filled at once: a size near 4 GiB would
+    // take the memory of the whole machine or throw. Refused, the queue keeps
+    // its size and the bytes it holds.
+    if (inQueue > kLargestInQueue)
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    try {
+        queue_.Resize(inQueue);
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
     outQueueSize_ = outQueue;
     RearmRx80();
     Wake();

@@ -123,6 +123,20 @@ TEST_F(VirtualPair, Rx80FullComesAtEightyPercentOfTheInputQueue)
     EXPECT_EQ(happened, EV_RX80FULL);
 }
 
+TEST_F(VirtualPair, HugeInputQueueIsRefusedAndTheQueueKeepsItsBytes)
+{
+    ASSERT_TRUE(SetupComm(a, 100, 100));
+    Send(b, "kept");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 4; }));
+    EXPECT_FALSE(SetupComm(a, 0xFFFFFFFF, 100));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(InQueue(a), 4u);
+    char got[4] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(a, got, 4, &n, &ov));
+    EXPECT_EQ(std::string(got, n), "kept");
+}
+
 TEST_F(VirtualPair, InputCountNeverExceedsTheQueueAndNothingIsLost)
 {
     ASSERT_TRUE(SetupComm(a, 100, 100));
