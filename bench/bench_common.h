@@ -71,6 +71,20 @@ struct Pty {
     Pty& operator=(const Pty&) = delete;
 };
 
+// Process CPU time over `seconds` while a thread blocks in `wait` until
+// input arrives; a byte from the master side then releases it.
+template <class Wait>
+double IdleCpuWhileWaiting(Pty& pty, int seconds, Wait wait)
+{
+    std::thread waiter(wait);
+    const double before = CpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double used = CpuMs() - before;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
+    waiter.join();
+    return used;
+}
+
 // Writes `volume` bytes into fd as fast as the reader takes them.
 inline void Blast(int fd, size_t volume)
 {

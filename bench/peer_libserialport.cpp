@@ -96,13 +96,7 @@ double Echo(Pty& pty, int count)
 double Idle(Pty& pty, int seconds)
 {
     Port port(pty.path);
-    std::thread waiter([&] { sp_wait(port.events, 0); });
-    const double before = CpuMs();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double used = CpuMs() - before;
-    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
-    waiter.join();
-    return used;
+    return IdleCpuWhileWaiting(pty, seconds, [&] { sp_wait(port.events, 0); });
 }
 
 } // namespace

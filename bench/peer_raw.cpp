@@ -59,15 +59,10 @@ double Echo(Pty& pty, int count)
 double Idle(Pty& pty, int seconds)
 {
     const int fd = OpenRaw(pty.path);
-    std::thread waiter([fd] {
+    const double used = IdleCpuWhileWaiting(pty, seconds, [fd] {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, -1);
     });
-    const double before = CpuMs();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double used = CpuMs() - before;
-    [[maybe_unused]] auto w = ::write(pty.master, "x", 1); // wakes the waiter
-    waiter.join();
     ::close(fd);
     return used;
 }

@@ -80,6 +80,15 @@ bool WriteAll(int fd, const uint8_t* data, size_t size)
     return true;
 }
 
+// What a value read or write needs before it touches the store.
+void CheckValueAccess(int keyFd, const std::string& failed, const std::string& file)
+{
+    if (keyFd < 0)
+        throw Exception(failed + "no key is open");
+    if (file.size() > kMaxEncodedName)
+        throw Exception(failed + "the value name is too long");
+}
+
 } // namespace
 
 // ---- Roots ----------------------------------------------------------------------------
@@ -232,10 +241,7 @@ uint32_t TvxRegistry::ReadBinaryData(const std::string& Name, void* Buffer, uint
 {
     const std::string failed = "Failed to get data for '" + Printable(Name) + "': ";
     const std::string file = ValueFileName(Name);
-    if (keyFd_ < 0)
-        throw Exception(failed + "no key is open");
-    if (file.size() > kMaxEncodedName)
-        throw Exception(failed + "the value name is too long");
+    CheckValueAccess(keyFd_, failed, file);
     // Non-blocking, so that a pipe planted in the store cannot stall the read.
     FileDescriptor fd(::openat(keyFd_, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0)
@@ -265,10 +271,7 @@ void TvxRegistry::WriteBinaryData(const std::string& Name, const void* Buffer, u
     static std::atomic<uint64_t> counter{0};
     const std::string failed = "Failed to set data for '" + Printable(Name) + "': ";
     const std::string file = ValueFileName(Name);
-    if (keyFd_ < 0)
-        throw Exception(failed + "no key is open");
-    if (file.size() > kMaxEncodedName)
-        throw Exception(failed + "the value name is too long");
+    CheckValueAccess(keyFd_, failed, file);
     if (BufSize > 0 && !Buffer)
         throw Exception(failed + "no data");
 
