@@ -71,20 +71,6 @@ struct Pty {
     Pty& operator=(const Pty&) = delete;
 };
 
-// Process CPU time over `seconds` while a thread blocks in `wait` until
-// input arrives; a byte from the master side then releases it.
-template <class Wait>
-double IdleCpuWhileWaiting(Pty& pty, int seconds, Wait wait)
-{
-    std::thread waiter(wait);
-    const double before = CpuMs();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double used = CpuMs() - before;
-    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
-    waiter.join();
-    return used;
-}
-
 // Writes `volume` bytes into fd as fast as the reader takes them.
 inline void Blast(int fd, size_t volume)
 {
@@ -122,6 +108,54 @@ inline std::vector<double> EchoClient(int master, int count)
         us.push_back(Seconds(Clock::now() - start) * 1e6);
     }
     return us;
+}
+
+// MB/s of `volume` bytes blasted into the master and taken by `readSome`,
+// which blocks until it can give a count of bytes read into the buffer.
+template <class ReadSome>
+double ReceiveThroughput(Pty& pty, size_t volume, ReadSome readSome)
+{
+    std::vector<uint8_t> buffer(8192);
+    std::thread writer(Blast, pty.master, volume);
+    size_t got = 0;
+    const auto start = Clock::now();
+    while (got < volume)
+        got += readSome(buffer);
+    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
+    writer.join();
+    return mbps;
+}
+
+// Median echo round trip against a server thread that runs `serveOnce` (wait
+// for input, send it back) until it is told to stop; a last byte from the
+// master releases a server that waits without a time limit.
+template <class ServeOnce>
+double EchoRoundTrip(Pty& pty, int count, ServeOnce serveOnce)
+{
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        while (!stop)
+            serveOnce(stop);
+    });
+    const double median = Median(EchoClient(pty.master, count));
+    stop = true;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
+    server.join();
+    return median;
+}
+
+// Process CPU time over `seconds` while a thread blocks in `wait` until
+// input arrives; a byte from the master side then releases it.
+template <class Wait>
+double IdleCpuWhileWaiting(Pty& pty, int seconds, Wait wait)
+{
+    std::thread waiter(wait);
+    const double before = CpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double used = CpuMs() - before;
+    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
+    waiter.join();
+    return used;
 }
 
 struct Figures {

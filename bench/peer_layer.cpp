@@ -68,36 +68,21 @@ struct Port {
 double Receive(Pty& pty, size_t volume)
 {
     Port port(pty.path);
-    std::vector<uint8_t> buffer(8192);
-    std::thread writer(Blast, pty.master, volume);
-    size_t got = 0;
-    const auto start = Clock::now();
-    while (got < volume) {
+    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& buffer) -> size_t {
         port.WaitForInput();
-        got += port.ReadQueued(buffer);
-    }
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+        return port.ReadQueued(buffer);
+    });
 }
 
 double Echo(Pty& pty, int count)
 {
     Port port(pty.path);
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        std::vector<uint8_t> buffer(64);
-        while (!stop) {
-            port.WaitForInput();
-            if (const DWORD n = port.ReadQueued(buffer); n > 0 && !stop)
-                port.Write(buffer.data(), n);
-        }
+    std::vector<uint8_t> buffer(64);
+    return EchoRoundTrip(pty, count, [&](const std::atomic<bool>& stop) {
+        port.WaitForInput();
+        if (const DWORD n = port.ReadQueued(buffer); n > 0 && !stop)
+            port.Write(buffer.data(), n);
     });
-    const double median = Median(EchoClient(pty.master, count));
-    stop = true;
-    [[maybe_unused]] auto w = ::write(pty.master, "x", 1); // releases the wait
-    server.join();
-    return median;
 }
 
 double Idle(Pty& pty, int seconds)

@@ -60,37 +60,20 @@ struct Port {
 double Receive(Pty& pty, size_t volume)
 {
     Port port(pty.path);
-    std::vector<uint8_t> buffer(8192);
-    std::thread writer(Blast, pty.master, volume);
-    size_t got = 0;
-    const auto start = Clock::now();
-    while (got < volume) {
-        const int n = port.ReadWaiting(buffer);
-        if (n > 0)
-            got += size_t(n);
-    }
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& buffer) -> size_t {
+        return size_t(std::max(port.ReadWaiting(buffer), 0));
+    });
 }
 
 double Echo(Pty& pty, int count)
 {
     Port port(pty.path);
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        std::vector<uint8_t> buffer(64);
-        while (!stop) {
-            const int n = port.ReadWaiting(buffer);
-            if (n > 0 && !stop)
-                sp_blocking_write(port.port, buffer.data(), size_t(n), 0);
-        }
+    std::vector<uint8_t> buffer(64);
+    return EchoRoundTrip(pty, count, [&](const std::atomic<bool>& stop) {
+        const int n = port.ReadWaiting(buffer);
+        if (n > 0 && !stop)
+            sp_blocking_write(port.port, buffer.data(), size_t(n), 0);
     });
-    const double median = Median(EchoClient(pty.master, count));
-    stop = true;
-    [[maybe_unused]] auto w = ::write(pty.master, "x", 1);
-    server.join();
-    return median;
 }
 
 double Idle(Pty& pty, int seconds)

@@ -17,19 +17,11 @@ int OpenRaw(const std::string& path)
 double Receive(Pty& pty, size_t volume)
 {
     const int fd = OpenRaw(pty.path);
-    std::vector<uint8_t> buffer(8192);
-    std::thread writer(Blast, pty.master, volume);
-    size_t got = 0;
-    const auto start = Clock::now();
-    while (got < volume) {
+    const double mbps = ReceiveThroughput(pty, volume, [fd](std::vector<uint8_t>& buffer) -> size_t {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, -1);
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n > 0)
-            got += size_t(n);
-    }
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
+        return size_t(std::max<ssize_t>(::read(fd, buffer.data(), buffer.size()), 0));
+    });
     ::close(fd);
     return mbps;
 }
@@ -37,21 +29,15 @@ double Receive(Pty& pty, size_t volume)
 double Echo(Pty& pty, int count)
 {
     const int fd = OpenRaw(pty.path);
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
+    const double median = EchoRoundTrip(pty, count, [fd](const std::atomic<bool>&) {
         uint8_t b[64];
-        while (!stop) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0) {
-                const ssize_t n = ::read(fd, b, sizeof b);
-                if (n > 0)
-                    [[maybe_unused]] auto w = ::write(fd, b, size_t(n));
-            }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::read(fd, b, sizeof b);
+            if (n > 0)
+                [[maybe_unused]] auto w = ::write(fd, b, size_t(n));
         }
     });
-    const double median = Median(EchoClient(pty.master, count));
-    stop = true;
-    server.join();
     ::close(fd);
     return median;
 }
