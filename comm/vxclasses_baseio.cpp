@@ -10,7 +10,8 @@
 // ---- Construction -----------------------------------------------------------------
 
 TvxBaseIO::TvxBaseIO(QObject* AOwner)
-    : TComponent(AOwner), terminalHook_(new TvxTerminalHook(this)), handle_(vxport::INVALID_HANDLE_VALUE)
+    : TComponent(AOwner), terminalHook_(new TvxTerminalHook(this)), life_(std::make_shared<std::atomic<bool>>(true)),
+      handle_(vxport::INVALID_HANDLE_VALUE)
 {
     ReadOverlapped.hEvent = vxport::CreateEventA(nullptr, vxport::FALSE, vxport::FALSE, nullptr);
     WriteOverlapped.hEvent = vxport::CreateEventA(nullptr, vxport::FALSE, vxport::FALSE, nullptr);
@@ -18,6 +19,7 @@ TvxBaseIO::TvxBaseIO(QObject* AOwner)
 
 TvxBaseIO::~TvxBaseIO()
 {
+    life_->store(false);
     // Components linked to this one are told now, while it is still whole:
     // a processor detaching itself calls RemoveNotify here.
     NotifyDestroying();
@@ -44,13 +46,14 @@ void TvxBaseIO::SetActive(bool Value)
         streamedActive_.store(Value, std::memory_order_release);
         return;
     }
+    const TLifeFlag life = life_; // a handler of the change may destroy this component
     if (Value != Active() || IsDesigning()) {
         if (Value)
             Open();
         else
             Close();
     }
-    if (IsDesigning()) {
+    if (*life && IsDesigning()) {
         streamedActive_.store(IsOpen(), std::memory_order_release);
         if (IsOpen())
             Close();
@@ -101,11 +104,19 @@ void TvxBaseIO::Open()
         return;
     if (UseThread)
         StartThreads();
-    if (OnOpen) {
-        try {
-            OnOpen(this);
-        } catch (...) {
-        }
+    RaiseOnOpen();
+}
+
+void TvxBaseIO::PutHandle(vxport::HANDLE AHandle)
+{
+    handle_.store(AHandle, std::memory_order_release);
+}
+
+void TvxBaseIO::RaiseOnOpen()
+{
+    try {
+        OnOpen(this);
+    } catch (...) {
     }
 }
 
@@ -113,18 +124,25 @@ void TvxBaseIO::Close()
 {
     // The handle is taken before it is closed, so that of two threads closing
     // at once only one closes it and raises OnClose.
-    vxport::HANDLE handle = Handle();
-    if (handle == vxport::INVALID_HANDLE_VALUE ||
-        !handle_.compare_exchange_strong(handle, vxport::INVALID_HANDLE_VALUE, std::memory_order_acq_rel))
+    const vxport::HANDLE handle = TakeHandle();
+    if (handle == vxport::INVALID_HANDLE_VALUE)
         return;
     CloseHandle(handle);
     if (UseThread)
         StopThreads();
-    if (OnClose) {
-        try {
-            OnClose(this);
-        } catch (...) {
-        }
+    RaiseOnClose();
+}
+
+vxport::HANDLE TvxBaseIO::TakeHandle()
+{
+    return handle_.exchange(vxport::INVALID_HANDLE_VALUE, std::memory_order_acq_rel);
+}
+
+void TvxBaseIO::RaiseOnClose()
+{
+    try {
+        OnClose(this);
+    } catch (...) {
     }
 }
 
@@ -235,9 +253,12 @@ void TvxBaseIO::RemoveNotify(const TOnNotifyEvent& Handler)
 
 bool TvxBaseIO::DoAfterReceive(void* Buffer, uint32_t Received)
 {
+    const TLifeFlag life = life_; // the processor may destroy this component
     bool handled = false;
     if (TvxCustomDataProcessor* processor = GetDataProcessor())
         processor->DataReceived(Buffer, Received, handled);
+    if (!*life)
+        return false;
     if (GetTerminal() && !handled)
         TerminalShow(Buffer, int32_t(std::min<uint32_t>(Received, INT32_MAX)));
     if (OnAfterReceive)

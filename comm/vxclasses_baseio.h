@@ -68,6 +68,10 @@ public:
     void SetTerminalEcho(bool Value) { terminalEcho_ = Value; }
 
     vxport::HANDLE Handle() const { return handle_.load(std::memory_order_acquire); }
+    // False once destruction has begun. A copy taken before a handler runs
+    // tells afterwards whether the handler destroyed the component.
+    using TLifeFlag = std::shared_ptr<const std::atomic<bool>>;
+    TLifeFlag LifeFlag() const { return life_; }
     // Put in front of every log message; the class name unless a descendant
     // sets another in its constructor.
     std::string LogPrefix() const;
@@ -157,6 +161,14 @@ protected:
     void Notification(QObject* AComponent, TOperation Operation) override;
 
     void SetLogPrefix(const std::string& Prefix);
+    // Marks the medium open with a handle, or closed and returns the handle
+    // it had (invalid when it was closed already; of two threads only one
+    // gets the handle).
+    void PutHandle(vxport::HANDLE AHandle);
+    vxport::HANDLE TakeHandle();
+    // OnOpen and OnClose, with an exception they raise discarded.
+    void RaiseOnOpen();
+    void RaiseOnClose();
     // The terminal's key handling; true when the event goes no further.
     bool TerminalWindowProc(QEvent* Event);
 
@@ -187,6 +199,7 @@ protected:
     std::unique_ptr<TvxThreadIO> Thread;
 
 private:
+    std::shared_ptr<std::atomic<bool>> life_;
     std::atomic<bool> streamedActive_{false};
     std::atomic<vxport::HANDLE> handle_;
     std::string logPrefix_;

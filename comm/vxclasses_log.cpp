@@ -53,7 +53,11 @@ std::string FormatLogText(const std::string& Fmt, const TVarArgs& Args)
 
 TvxLogFile::TvxLogFile(QObject* AOwner) : TvxCustomLogFile(AOwner) {}
 
-TvxLogFile::~TvxLogFile() = default;
+// The components that log here stop doing so before the file goes.
+TvxLogFile::~TvxLogFile()
+{
+    NotifyDestroying();
+}
 
 void TvxLogFile::SetFileName(const std::string& FileName)
 {

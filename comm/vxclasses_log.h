@@ -92,6 +92,7 @@ public:
     };
 
     explicit TvxMemoryLog(QObject* AOwner = nullptr);
+    ~TvxMemoryLog() override { NotifyDestroying(); }
 
     std::vector<TEntry> Entries() const;
     std::vector<std::string> Texts() const;

@@ -14,8 +14,10 @@ TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner) : TComponent(AOw
 
 TvxCustomDataProcessor::~TvxCustomDataProcessor()
 {
-    // The I/O component does not call into a processor that is going away,
-    // so the processor removes its handler itself, and first.
+    // The I/O component drops its link (and waits for a receive on another
+    // thread to leave this object) before anything here goes; then the
+    // processor removes its handler itself.
+    NotifyDestroying();
     TvxCustomDataProcessor::SetIO(nullptr);
     timer_.reset();
 }

@@ -34,7 +34,9 @@ class TvxCustomDataProcessor : public TComponent {
     Q_OBJECT
 public:
     explicit TvxCustomDataProcessor(QObject* AOwner = nullptr);
-    // Detaches from the I/O component while this object is still whole.
+    // Detaches from the I/O component while this object is still whole. A
+    // descendant with state of its own calls NotifyDestroying() first in its
+    // destructor, so that no receive reaches it half destroyed.
     ~TvxCustomDataProcessor() override;
 
     // ---- Operations, in slot order ----------------------------------------------

@@ -6,8 +6,8 @@ add_library(vxcomm STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_custom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_send.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_receive.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_threads.h
-  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_threads.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_connection.h
+  ${CMAKE_CURRENT_LIST_DIR}/vxcomm_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_serial.h
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_serial.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxcomm_config.h

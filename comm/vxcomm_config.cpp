@@ -212,6 +212,12 @@ std::string TvxCustomSerialComm::ReadDeviceId()
     SetActive(true);
     if (!IsOpen())
         return result;
+    // The identification is this call's: no receiver takes its bytes.
+    HoldReceive();
+    struct Release {
+        TvxCustomSerialComm& comm;
+        ~Release() { comm.ReleaseReceive(); }
+    } release{*this};
     PurgeAll();
     SetDTR(true);
     SetRTS(false);

@@ -1,7 +1,6 @@
 // TvxCustomComm: construction, settings, opening and closing.
 #include "vxcomm_custom.h"
 
-#include "MainThread.h"
 #include "vxsysutils.h"
 
 #include <algorithm>
@@ -26,24 +25,12 @@ constexpr bool kPlatformNeedsManualRts = false;
 
 } // namespace
 
-TvxCustomComm::TvxCustomComm(QObject* AOwner) : TvxBaseIO(AOwner)
-{
-    manualRts_ = kPlatformNeedsManualRts;
-    Construct();
-}
+TvxCustomComm::TvxCustomComm(QObject* AOwner) : TvxCustomComm(AOwner, kPlatformNeedsManualRts) {}
 
-TvxCustomComm::TvxCustomComm(QObject* AOwner, bool ManualRts) : TvxBaseIO(AOwner)
+TvxCustomComm::TvxCustomComm(QObject* AOwner, bool ManualRts)
+    : TvxBaseIO(AOwner), manualRts_(ManualRts), life_(std::make_shared<TCommLife>(this))
 {
-    manualRts_ = ManualRts;
-    Construct();
-}
-
-void TvxCustomComm::Construct()
-{
-    timeouts_ = {};
     timeouts_.WriteTotalTimeoutMultiplier = 100;
-    useMainThread_ = true;
-    traceStates_ = 0;
     config_.dwSize = sizeof(COMMCONFIG);
     config_.dcb.DCBlength = sizeof(DCB);
     SetBufferInSize(8192);
@@ -53,10 +40,6 @@ void TvxCustomComm::Construct()
 TvxCustomComm::~TvxCustomComm()
 {
     CloseForDestruction();
-    JoinThreads();
-    std::lock_guard lock(threadsMutex_);
-    for (auto& t : stoppedThreads_)
-        RetireThread(std::move(t));
 }
 
 void TvxCustomComm::CloseForDestruction()
@@ -66,6 +49,7 @@ void TvxCustomComm::CloseForDestruction()
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     Close();
+    life_->End();
 }
 
 std::string TvxCustomComm::GetDeviceName()
@@ -233,30 +217,20 @@ void TvxCustomComm::SetMonitor(QPointer<QObject>& monitor, QObject* value)
 
 void TvxCustomComm::Notification(QObject* AComponent, TOperation Operation)
 {
+    const bool linked = AComponent == GetDataProcessor() || AComponent == GetLog();
     TvxBaseIO::Notification(AComponent, Operation);
     if (Operation != opRemove)
         return;
+    // A processor or log going away may be in use by a receive on another
+    // thread; once that has returned, nothing reaches it any more.
+    if (linked)
+        life_->Quiesce();
     for (QPointer<QObject>* monitor : {&monitorCTS_, &monitorDSR_, &monitorRLSD_, &monitorRing_})
         if (monitor->data() == AComponent)
             *monitor = nullptr;
 }
 
 // ---- Opening and closing ------------------------------------------------------------
-
-// A handler of received bytes may close or reopen the port: the block it was
-// given stays valid until the handling returns.
-void TvxCustomComm::AllocReadBuffer()
-{
-    FreeReadBuffer();
-    readBuffer_.assign(std::max<size_t>(bufferInSize_, kMinReadBuffer), 0);
-}
-
-void TvxCustomComm::FreeReadBuffer()
-{
-    if (handlingDepth_.load() > 0 && !readBuffer_.empty())
-        retiredBuffers_.push_back(std::move(readBuffer_));
-    std::vector<uint8_t>().swap(readBuffer_);
-}
 
 void TvxCustomComm::ApplySettings()
 {
@@ -267,111 +241,131 @@ void TvxCustomComm::ApplySettings()
     ApplyDCB();
 }
 
+std::shared_ptr<TCommConnection> TvxCustomComm::Current() const
+{
+    std::lock_guard lock(portMutex_);
+    return conn_;
+}
+
+size_t TvxCustomComm::ReadBufferSize() const
+{
+    const auto conn = Current();
+    return conn ? conn->ReadBufferSize() : 0;
+}
+
 void TvxCustomComm::Open()
 {
-    Close();
-    JoinThreads();
-    TvxBaseIO::Open();
-    if (!IsOpen()) {
+    const TLifeFlag life = LifeFlag();
+    Close(); // waits, too, until a close on another thread has shut its handle
+    if (!*life)
+        return;
+    std::shared_ptr<TCommConnection> conn;
+    {
+        std::lock_guard lock(portMutex_);
+        if (IsOpen())
+            return; // another thread opened it meanwhile
+        const HANDLE handle = OpenHandle();
+        if (handle != INVALID_HANDLE_VALUE) {
+            conn_ = conn = std::make_shared<TCommConnection>(life_, handle,
+                                                             std::max<size_t>(bufferInSize_, kMinReadBuffer));
+            PutHandle(handle);
+        }
+    }
+    if (!conn) {
         const std::string reason = LastErrorText();
         FatalError(1, 0, Format("Device \"%s\" Open Error !!!\r%s", {GetDeviceName(), reason}), false);
         return;
     }
-    AllocReadBuffer();
-    LogFmt(0, "The port %s is opened succesfully", {GetDeviceName()});
-    ApplySettings();
-    SetTraceStates(TraceStates());
-    StartThreads();
+    RaiseOnOpen();
+    if (!*life || conn->Stopped())
+        return; // OnOpen closed the port, or destroyed the component
+    try {
+        LogFmt(0, "The port %s is opened succesfully", {GetDeviceName()});
+        ApplySettings();
+        SetTraceStates(TraceStates());
+        conn->Start();
+    } catch (...) {
+        // A port that cannot be set up (say, the log cannot be written) is
+        // closed again; it was never announced open, so no close is either.
+        Detach(conn.get(), false);
+        throw;
+    }
     Notify(nkOpened);
 }
 
 void TvxCustomComm::Close()
 {
-    if (IsOpen()) {
-        try {
-            Shutdown(true);
+    const TLifeFlag life = LifeFlag();
+    try {
+        if (ShutdownConnection(nullptr, true) && *life)
             Log(0, "The port is closed succesfully");
-        } catch (...) {
-            TvxBaseIO::Close();
-        }
-    } else if (shuttingDown_.load()) {
-        // The event thread is closing the port itself; the component is
-        // closed and consistent once it is done.
-        MainThread::WaitUntil([this] { return !shuttingDown_.load(); });
+    } catch (...) {
+        // The port is closed all the same: its handle was shut first.
     }
-    DoTraceState(this, {tsTxEmpty});
+    if (*life)
+        DoTraceState(this, {tsTxEmpty});
 }
 
 void TvxCustomComm::Shutdown(bool Purge)
 {
-    if (!IsOpen())
-        return;
-    if (shuttingDown_.exchange(true)) {
-        // Another thread is closing the port. The event thread just leaves;
-        // any other thread waits until the port is closed.
-        if (!TCommThread::IsEventThread())
-            MainThread::WaitUntil([this] { return !shuttingDown_.load(); });
-        return;
+    ShutdownConnection(nullptr, Purge);
+}
+
+int TvxCustomComm::Detach(const TCommConnection* expected, bool purge)
+{
+    std::lock_guard lock(portMutex_);
+    if (expected && conn_.get() != expected)
+        return kNotOpen;
+    const std::shared_ptr<TCommConnection> conn = std::move(conn_);
+    const HANDLE handle = TakeHandle();
+    if (conn)
+        conn->Stop();
+    if (handle == INVALID_HANDLE_VALUE)
+        return kNotOpen;
+    int result = kDetached;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (purge && ClearCommError(handle, &errors, &stat) && stat.cbOutQue > 0) {
+        PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+        CancelComIo(handle);
+        if (ManualRtsActive() && EscapeCommFunction(handle, CLRRTS))
+            result = kRtsDropped;
     }
-    try {
-        StopThreads();
-        if (Purge) {
-            DWORD errors = 0;
-            COMSTAT stat{};
-            if (ClearCommError(Handle(), &errors, &stat) && stat.cbOutQue > 0)
-                PurgeAll();
-            SetCommMask(Handle(), 0);
-        }
-        JoinThreads();
-        FreeReadBuffer();
-        TvxBaseIO::Close();
+    if (purge)
+        SetCommMask(handle, 0); // completes the event thread's pending wait
+    CloseHandle(handle);
+    return result;
+}
+
+bool TvxCustomComm::ShutdownConnection(const TCommConnection* expected, bool purge)
+{
+    const int detached = Detach(expected, purge);
+    const TLifeFlag life = LifeFlag();
+    if (detached == kRtsDropped)
+        DoTraceState(this, {tsCTS});
+    if (detached != kNotOpen && *life)
+        RaiseOnClose();
+    if (detached != kNotOpen && *life)
         Notify(nkClosed);
-    } catch (...) {
-        shuttingDown_ = false;
-        MainThread::Wake();
-        throw;
-    }
-    shuttingDown_ = false;
-    MainThread::Wake();
+    return detached != kNotOpen;
 }
 
 // ---- Threads ------------------------------------------------------------------------
 
 void TvxCustomComm::StartThreads()
 {
-    std::lock_guard lock(threadsMutex_);
-    if (!msgThread_)
-        msgThread_ = std::make_unique<TMsgThread>(this);
-    if (!commThread_)
-        commThread_ = std::make_unique<TCommThread>(this, msgThread_->Queue());
+    if (const auto conn = Current())
+        conn->Start();
 }
 
 void TvxCustomComm::StopThreads()
 {
-    std::lock_guard lock(threadsMutex_);
-    if (commThread_) {
-        commThread_->Stop();
-        stoppedThreads_.push_back(std::move(commThread_));
-    }
-    if (msgThread_) {
-        msgThread_->Stop();
-        stoppedThreads_.push_back(std::move(msgThread_));
-    }
+    if (const auto conn = Current())
+        conn->Stop();
 }
 
-void TvxCustomComm::JoinThreads()
+void TvxCustomComm::HoldReceive()
 {
-    // Joins every stopped thread but the calling one and the one whose event
-    // the caller is handling; they stay listed until a later call finds them
-    // ended.
-    std::vector<std::unique_ptr<TWorkerThread>> toJoin;
-    {
-        std::lock_guard lock(threadsMutex_);
-        for (auto& t : stoppedThreads_)
-            if (!t->IsCurrent() && !t->IsHandlingOnThisThread())
-                toJoin.push_back(std::move(t));
-        std::erase(stoppedThreads_, nullptr);
-    }
-    for (auto& t : toJoin)
-        t->WaitFor();
+    ++receiveHeld_;
+    life_->Quiesce();
 }

@@ -3,16 +3,15 @@
 // component: the port settings (DCB), queue sizes and time-outs, the event
 // mask taken from TraceStates, the two worker threads that turn port events
 // into calls on the component, sending, error and trace reporting and the
-// modem-line monitors.
+// modem-line monitors. The lifecycle of an open port: vxcomm_connection.h.
 #include "vxclasses.h"
-#include "vxcomm_threads.h"
+#include "vxcomm_connection.h"
 #include "vxcomm_types.h"
 
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <vector>
 
 class TvxCustomComm : public TvxBaseIO {
     Q_OBJECT
@@ -33,9 +32,8 @@ public:
 
 protected:
     void Notification(QObject* AComponent, TOperation Operation) override;
+    // Start and stop the threads of the current connection; stopping never waits.
     void StartThreads() override;
-    // Asks the event thread, then the message thread, to stop, and forgets
-    // both; Shutdown waits for them.
     void StopThreads() override;
 
 public:
@@ -86,7 +84,7 @@ public:
     const vxport::DCB& Dcb() const { return config_.dcb; }
     const vxport::COMMCONFIG& CommConfig() const { return config_; }
     // The size of the block received bytes are read into; 0 while closed.
-    size_t ReadBufferSize() const { return readBuffer_.size(); }
+    size_t ReadBufferSize() const;
 
     // ---- Sending, errors and trace -------------------------------------------------
     TModemSignals ModemSignals();
@@ -101,9 +99,6 @@ public:
     // Signal is the ordinal of a TModemSignal; the signal is tested at least once.
     bool WaitForModemSignal(uint8_t Signal, uint32_t Timeout);
     bool ReadBytes(void* Buffer, uint32_t Count);
-
-    // Handles one port event (a ComEventMsg from the message thread).
-    void HandleComEvent(const TMsg& Msg);
 
     // The closing work: Purge from Close, no purge from the event thread when
     // its wait failed.
@@ -124,35 +119,45 @@ protected:
     // component raises and drops RTS itself in RS485 mode.
     TvxCustomComm(QObject* AOwner, bool ManualRts);
     vxport::COMMCONFIG& Config() { return config_; }
-    // The first steps of destruction: drop the links and close the port. The
-    // worker threads call into the object until they are joined, so every
-    // class that can be the most derived one calls this in its destructor.
+    // The first steps of destruction: drop the links, close the port, and let
+    // no worker thread call into the object any more (waiting for calls in
+    // progress on other threads). Every class that can be the most derived
+    // one calls this first in its destructor, while the object is whole.
     void CloseForDestruction();
 
+    // While held (ReadDeviceId), received bytes wait in the driver's queue
+    // whoever takes them otherwise; holding waits for a receive in progress.
+    void HoldReceive();
+    void ReleaseReceive() { --receiveHeld_; }
+
 private:
-    void Construct();
-    void AllocReadBuffer();
-    void FreeReadBuffer();
+    using TGoesOn = std::function<bool()>;
+
     vxport::DWORD EventMask() const;
     bool ManualRtsActive() const { return RS485Mode() && manualRts_; }
     void SetMonitor(QPointer<QObject>& monitor, QObject* value);
-    void JoinThreads();
-    void HandleReceive(vxport::DWORD mask, const vxport::COMSTAT& stat);
-    void HandleTxEmpty();
+    void ShowLines(TModemSignals lines, bool ring);
+    std::shared_ptr<TCommConnection> Current() const;
+    // Lets the current connection (only `expected` when given) go and shuts
+    // its handle; no user code runs here.
+    enum { kNotOpen, kDetached, kRtsDropped };
+    int Detach(const TCommConnection* expected, bool purge);
+    // Detach, then OnClose and nkClosed; false when nothing was open.
+    bool ShutdownConnection(const TCommConnection* expected, bool purge);
+    // Handles one port event (a ComEventMsg) of a connection.
+    void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
+    bool Receive(TCommConnection& conn, vxport::DWORD mask, vxport::DWORD count, const TGoesOn& goesOn);
+    bool TxEmpty(const TGoesOn& goesOn);
 
-    friend class TCommThread;
-    friend class TMsgThread;
+    friend struct TCommThread;
+    friend struct TMsgThread;
 
     mutable vxport::COMMTIMEOUTS timeouts_{};
     vxport::COMSTAT comStat_{};
     std::atomic<uint16_t> traceStates_{0};
     uint16_t bufferOutSize_ = 0;
     uint16_t bufferInSize_ = 0;
-    std::vector<uint8_t> readBuffer_;
-    // Blocks freed while a handler still held them, and how deeply events are
-    // being handled now.
-    std::vector<std::vector<uint8_t>> retiredBuffers_;
-    std::atomic<int> handlingDepth_{0};
+    std::atomic<int> receiveHeld_{0};
     std::atomic<bool> rs485Mode_{false};
     std::atomic<bool> useMainThread_{true};
     QPointer<QObject> monitorRLSD_, monitorRing_, monitorCTS_, monitorDSR_;
@@ -160,11 +165,10 @@ private:
     TStreamProtocol streamProtocol_ = spHardware;
     vxport::COMMCONFIG config_{};
 
-    // The running threads, and those stopped but not yet joined.
-    std::mutex threadsMutex_;
-    std::unique_ptr<TMsgThread> msgThread_;
-    std::unique_ptr<TCommThread> commThread_;
-    std::vector<std::unique_ptr<TWorkerThread>> stoppedThreads_;
-    // Set while one thread shuts the port down; another waits for it.
-    std::atomic<bool> shuttingDown_{false};
+    // The component as its threads reach it, and the open port's connection;
+    // the lock is held while a connection is attached or detached and its
+    // handle shut, never while user code runs.
+    const std::shared_ptr<TCommLife> life_;
+    mutable std::mutex portMutex_;
+    std::shared_ptr<TCommConnection> conn_;
 };

@@ -1,6 +1,6 @@
 // The handling of one port event: errors, received bytes, transmit empty and
 // line events.
-#include "Exceptions.h"
+#include "Application.h"
 #include "vxcomm_custom.h"
 #include "vxsysutils.h"
 
@@ -27,57 +27,61 @@ TTraceStates TraceOf(DWORD mask)
 
 } // namespace
 
-void TvxCustomComm::HandleComEvent(const TMsg& Msg)
+void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
 {
     if (Msg.message != ComEventMsg)
         return;
-    // An event that was queued while the port closed has nothing to act on.
-    if (!IsOpen() || readBuffer_.empty())
-        return;
-    struct Depth {
-        TvxCustomComm& c;
-        explicit Depth(TvxCustomComm& comm) : c(comm) { ++c.handlingDepth_; }
-        ~Depth()
-        {
-            if (--c.handlingDepth_ == 0)
-                c.retiredBuffers_.clear();
-        }
-    } depth(*this);
+    // A handler may destroy the component or close the port; the rest of the
+    // event is then left alone.
+    const TLifeFlag life = LifeFlag();
+    const TGoesOn goesOn = [&] { return *life && !conn.Stopped(); };
     try {
         DWORD errors = 0;
-        ClearCommError(Handle(), &errors, &comStat_);
+        ClearCommError(conn.Handle(), &errors, &comStat_);
         if (errors != 0) {
             DoCommError(errors, 0, TComStateFlags::FromBits(ComStatFlags(comStat_)));
             return;
         }
         const DWORD mask = DWORD(Msg.wParam);
-        HandleReceive(mask, comStat_);
-        if (mask & EV_TXEMPTY)
-            HandleTxEmpty();
+        if (!Receive(conn, mask, comStat_.cbInQue, goesOn))
+            return;
+        if ((mask & EV_TXEMPTY) && !TxEmpty(goesOn))
+            return;
         const TTraceStates trace = TraceOf(mask);
         if (!trace.Empty())
             DoTraceState(this, trace);
-    } catch (const std::exception& e) {
-        FatalError(1, GetLastError(), e.what(), true);
+    } catch (...) {
+        if (*life)
+            FatalError(1, GetLastError(), Application::MessageOf(std::current_exception()), true);
     }
 }
 
-void TvxCustomComm::HandleReceive(DWORD mask, const COMSTAT& stat)
+bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, const TGoesOn& goesOn)
 {
-    if (!(mask & EV_RXCHAR) || stat.cbInQue == 0)
-        return;
-    if (!TraceStates().Contains(tsRxChar) && !HasReceiver())
-        return; // the bytes wait in the driver's queue
-    const DWORD count = DWORD(std::min<size_t>(stat.cbInQue, readBuffer_.size()));
-    if (ReadComWait(Handle(), readBuffer_.data(), count, ReadOverlapped))
-        DoAfterReceive(readBuffer_.data(), count);
+    if (!(mask & EV_RXCHAR) || count == 0)
+        return true;
+    if (receiveHeld_.load() > 0 || (!TraceStates().Contains(tsRxChar) && !HasReceiver()))
+        return true; // the bytes wait in the driver's queue
+    // The queue can hold more than the buffer (BufferInSize raised on an open
+    // port): what the event found is read in as many rounds as it takes.
+    std::vector<uint8_t>& buffer = conn.ReadBuffer();
+    for (DWORD want = 0, got = 0; count > 0; count -= got) {
+        want = DWORD(std::min<size_t>(count, buffer.size()));
+        const bool read = ReadComWait(conn.Handle(), buffer.data(), want, ReadOverlapped, &got);
+        if (got > 0 && (DoAfterReceive(buffer.data(), got), !goesOn()))
+            return false;
+        if (!read || got < want)
+            break;
+    }
+    return true;
 }
 
-void TvxCustomComm::HandleTxEmpty()
+bool TvxCustomComm::TxEmpty(const TGoesOn& goesOn)
 {
-    if (ManualRtsActive())
-        SetRTS(false);
+    if (ManualRtsActive() && (SetRTS(false), !goesOn()))
+        return false;
     const bool busy = DoTxEmpty();
-    if (TraceStates().Contains(tsTxEmpty) && !busy && OnAfterSend)
+    if (goesOn() && TraceStates().Contains(tsTxEmpty) && !busy && OnAfterSend)
         OnAfterSend(this);
+    return goesOn();
 }

@@ -6,32 +6,20 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QMetaProperty>
-#include <QThread>
 #include <QVariant>
 
 using namespace vxport;
 
 namespace {
 
-// Sets the "checked" property of a monitor control, in the control's thread.
+// Sets the "checked" property of a monitor control that has one.
 void SetMonitorChecked(QObject* monitor, bool checked)
 {
     if (!monitor)
         return;
     const int index = monitor->metaObject()->indexOfProperty("checked");
-    if (index < 0 || monitor->metaObject()->property(index).typeId() != QMetaType::Bool)
-        return;
-    if (monitor->thread() == QThread::currentThread()) {
+    if (index >= 0 && monitor->metaObject()->property(index).typeId() == QMetaType::Bool)
         monitor->setProperty("checked", checked);
-        return;
-    }
-    QPointer<QObject> target(monitor);
-    QMetaObject::invokeMethod(
-        monitor, [target, checked] {
-            if (target)
-                target->setProperty("checked", checked);
-        },
-        Qt::QueuedConnection);
 }
 
 bool TickPast(DWORD deadline)
@@ -138,14 +126,26 @@ TModemSignals TvxCustomComm::ModemSignals()
 
 void TvxCustomComm::DoTraceState(TObject* Sender, TTraceStates States)
 {
-    const TModemSignals lines = ModemSignals();
+    ShowLines(ModemSignals(), States.Contains(tsRing));
+    if (OnTraceState)
+        OnTraceState(Sender, States);
+}
+
+// The monitors are controls of the main thread, which may destroy them at
+// any time: they are only touched there.
+void TvxCustomComm::ShowLines(TModemSignals lines, bool ring)
+{
+    if (MainThread::Exists() && !MainThread::IsCurrent()) {
+        MainThread::Post([life = life_, lines, ring] {
+            life->Call(nullptr, false, [&](TvxCustomComm& comm) { comm.ShowLines(lines, ring); });
+        });
+        return;
+    }
     SetMonitorChecked(monitorCTS_, lines.Contains(msCTS));
     SetMonitorChecked(monitorDSR_, lines.Contains(msDSR));
     SetMonitorChecked(monitorRLSD_, lines.Contains(msRLSD));
-    if (States.Contains(tsRing))
+    if (ring)
         SetMonitorChecked(monitorRing_, true);
-    if (OnTraceState)
-        OnTraceState(Sender, States);
 }
 
 void TvxCustomComm::SetRTS(bool On)

@@ -47,11 +47,15 @@ HANDLE TvxCustomSerialComm::OpenHandle()
 
 void TvxCustomSerialComm::SetComPortNo(uint16_t Value)
 {
+    const TLifeFlag life = LifeFlag(); // OnClose may destroy the component
     const bool wasActive = Active();
     SetActive(false);
+    if (!*life)
+        return;
     comPortNo_ = Value;
     SetActive(wasActive);
-    Notify(nkDevicesChanged);
+    if (*life)
+        Notify(nkDevicesChanged);
 }
 
 TComPort TvxCustomSerialComm::ComPort() const

@@ -11,14 +11,15 @@ std::atomic<BOOL (*)(HANDLE)> cancelIoEntry{nullptr};
 
 // Runs one overlapped transfer; `start` is WriteFile or ReadFile.
 template <class Start>
-bool TransferWait(HANDLE handle, OVERLAPPED& overlapped, Start start)
+bool TransferWait(HANDLE handle, OVERLAPPED& overlapped, Start start, DWORD* transferred = nullptr)
 {
     ClearOverlapped(overlapped);
     DWORD count = 0;
-    if (start(&count))
-        return true;
     DWORD error = 0;
-    return WaitOverlappedResult(handle, overlapped, count, error);
+    const bool done = start(&count) || WaitOverlappedResult(handle, overlapped, count, error);
+    if (transferred)
+        *transferred = count;
+    return done;
 }
 
 } // namespace
@@ -52,10 +53,11 @@ bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& o
                         [&](DWORD* count) { return WriteFile(handle, buffer, length, count, &overlapped); });
 }
 
-bool ReadComWait(HANDLE handle, void* buffer, DWORD length, OVERLAPPED& overlapped)
+bool ReadComWait(HANDLE handle, void* buffer, DWORD length, OVERLAPPED& overlapped, DWORD* transferred)
 {
-    return TransferWait(handle, overlapped,
-                        [&](DWORD* count) { return ReadFile(handle, buffer, length, count, &overlapped); });
+    return TransferWait(
+        handle, overlapped, [&](DWORD* count) { return ReadFile(handle, buffer, length, count, &overlapped); },
+        transferred);
 }
 
 bool WriteComNoWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped)

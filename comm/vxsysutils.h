@@ -21,9 +21,11 @@ vxport::HANDLE OpenComPort(uint32_t number);
 bool WaitOverlappedResult(vxport::HANDLE handle, vxport::OVERLAPPED& overlapped, vxport::DWORD& transferred,
                           vxport::DWORD& error);
 
-// An overlapped write or read that waits until the transfer has ended.
+// An overlapped write or read that waits until the transfer has ended; a
+// read tells the bytes it took, also when it ended in an error.
 bool WriteComWait(vxport::HANDLE handle, const void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped);
-bool ReadComWait(vxport::HANDLE handle, void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped);
+bool ReadComWait(vxport::HANDLE handle, void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped,
+                 vxport::DWORD* transferred = nullptr);
 
 // An overlapped write that only starts: true when it completed at once or is
 // pending.

@@ -18,17 +18,6 @@ MessagePresenter currentPresenter;
 thread_local int eventDepth = 0;
 thread_local std::exception_ptr pendingError;
 
-std::string MessageOf(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown exception";
-    }
-}
-
 void DefaultPresenter(const std::string& text, const std::string& caption, MessageIcon icon)
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
@@ -44,6 +33,17 @@ void DefaultPresenter(const std::string& text, const std::string& caption, Messa
 }
 
 } // namespace
+
+std::string MessageOf(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
 
 MessagePresenter SetMessagePresenter(MessagePresenter presenter)
 {

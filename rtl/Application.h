@@ -30,6 +30,10 @@ MessagePresenter SetMessagePresenter(MessagePresenter presenter);
 // hands to the main thread without waiting for it.
 void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon);
 
+// The message an exception carries; "Unknown exception" for one that is no
+// std::exception.
+std::string MessageOf(std::exception_ptr error);
+
 // The default error handler: the exception's message in an error box.
 void ShowException(std::exception_ptr error);
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <type_traits>
 #include <typeinfo>
 
@@ -32,7 +33,8 @@ public:
         requires(std::is_invocable_v<F&, Args...> && !std::is_same_v<std::decay_t<F>, TMethod> &&
                  !std::is_same_v<std::decay_t<F>, std::nullptr_t>)
     TMethod(F f, const void* object = nullptr)
-        : call_(std::move(f)), code_(&typeid(std::decay_t<F>)), object_(object)
+        : call_(std::make_shared<const std::function<void(Args...)>>(std::move(f))), code_(&typeid(std::decay_t<F>)),
+          object_(object)
     {
     }
 
@@ -59,11 +61,13 @@ public:
     explicit operator bool() const { return Assigned(); }
     const void* Data() const { return object_; }
 
-    // Calls the handler; an unassigned handler does nothing.
+    // Calls the handler; an unassigned handler does nothing. The handler is
+    // kept alive while it runs, should it destroy the object that holds it
+    // (a component deleted from its own event).
     void operator()(Args... args) const
     {
-        if (call_)
-            call_(std::forward<Args>(args)...);
+        if (const auto call = call_)
+            (*call)(std::forward<Args>(args)...);
     }
 
     bool operator==(const TMethod& other) const
@@ -83,7 +87,7 @@ private:
         std::memcpy(codeBytes_.data(), &method, sizeof(M));
     }
 
-    std::function<void(Args...)> call_;
+    std::shared_ptr<const std::function<void(Args...)>> call_;
     const std::type_info* code_ = nullptr;
     std::array<std::byte, 4 * sizeof(void*)> codeBytes_{};
     const void* object_ = nullptr;

@@ -61,6 +61,19 @@ Waker* MainWaker()
     return waker;
 }
 
+void Queue(const std::shared_ptr<Request>& request)
+{
+    {
+        std::lock_guard lock(queueMutex);
+        pending.push_back(request);
+        ++wakeCount;
+    }
+    queueChanged.notify_all();
+    auto* wake = new QEvent(QEvent::User);
+    ReleaseWake();
+    QCoreApplication::postEvent(MainWaker(), wake);
+}
+
 } // namespace
 
 bool Exists()
@@ -74,6 +87,14 @@ bool IsCurrent()
     return app && QThread::currentThread() == app->thread();
 }
 
+void Post(std::function<void()> fn)
+{
+    auto request = std::make_shared<Request>();
+    request->fn = std::move(fn);
+    if (Exists())
+        Queue(request);
+}
+
 void Synchronize(const std::function<void()>& fn)
 {
     if (!Exists() || IsCurrent()) {
@@ -82,15 +103,7 @@ void Synchronize(const std::function<void()>& fn)
     }
     auto request = std::make_shared<Request>();
     request->fn = fn;
-    {
-        std::lock_guard lock(queueMutex);
-        pending.push_back(request);
-        ++wakeCount;
-    }
-    queueChanged.notify_all();
-    auto* wake = new QEvent(QEvent::User);
-    ReleaseWake();
-    QCoreApplication::postEvent(MainWaker(), wake);
+    Queue(request);
     {
         std::unique_lock lock(queueMutex);
         queueChanged.wait(lock, [&] { return request->done; });

@@ -21,6 +21,10 @@ bool IsCurrent();
 // exception thrown by fn is raised again in the caller.
 void Synchronize(const std::function<void()>& fn);
 
+// Has fn run in the main thread later, in order with the other requests,
+// without waiting for it; an exception it raises is dropped.
+void Post(std::function<void()> fn);
+
 // Main thread: runs the requests that are pending now.
 void CheckSynchronize();
 

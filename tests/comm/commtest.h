@@ -8,10 +8,14 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -158,6 +162,119 @@ class TManualRtsComm : public TvxComm {
 public:
     explicit TManualRtsComm(QObject* owner = nullptr) : TvxComm(owner, true) {}
     ~TManualRtsComm() override { CloseForDestruction(); }
+};
+
+// A serial Plug and Play device on end B: after the host drops DTR and RTS,
+// raises DTR and then RTS, it sends its answer once and notes the line
+// settings the host used.
+class PnpDevice {
+public:
+    PnpDevice(VirtualPort& port, const TvxComm& host, std::string answer)
+        : port_(port), host_(host), answer_(std::move(answer)), thread_([this] { Run(); })
+    {
+    }
+    ~PnpDevice()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<int> answers{0};
+    std::atomic<uint32_t> baud{0};
+    std::atomic<int> byteSize{0}, parity{-1}, stopBits{-1};
+
+private:
+    void Run()
+    {
+        int phase = 0;
+        while (!stop_) {
+            const vxport::DWORD lines = vxport::virtualpair::DrivenLines(port_.Name(), vxport::virtualpair::End::A);
+            const bool dtr = lines & vxport::MS_DSR_ON, rts = lines & vxport::MS_CTS_ON;
+            if (phase == 0 && !dtr && !rts) {
+                phase = 1;
+            } else if (phase == 1 && dtr && !rts) {
+                phase = 2;
+            } else if (phase == 2 && rts && answers == 0) {
+                vxport::DCB dcb{};
+                if (vxport::GetCommState(host_.Handle(), &dcb)) {
+                    baud = dcb.BaudRate;
+                    byteSize = dcb.ByteSize;
+                    parity = dcb.Parity;
+                    stopBits = dcb.StopBits;
+                }
+                port_.Write(answer_);
+                ++answers;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+
+    VirtualPort& port_;
+    const TvxComm& host_;
+    std::string answer_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+
+
+// Writes a piece into a port every 300 us until it goes.
+template <class Port>
+class Feeder {
+public:
+    explicit Feeder(Port& port, std::string piece = "0123456789abcdef")
+        : thread_([this, &port, piece] {
+              while (!stop_) {
+                  try {
+                      port.Write(piece);
+                  } catch (...) {
+                  }
+                  std::this_thread::sleep_for(std::chrono::microseconds(300));
+              }
+          })
+    {
+    }
+    ~Feeder()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Ends the test program when a test has not finished in time, so that a hang
+// fails within seconds instead of holding CI until its time-out.
+class Watchdog {
+public:
+    explicit Watchdog(int seconds)
+        : thread_([this, seconds] {
+              std::unique_lock lock(mutex_);
+              if (done_.wait_for(lock, std::chrono::seconds(seconds), [this] { return finished_; }))
+                  return;
+              const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+              std::fprintf(stderr, "%s.%s hangs: no end after %d s\n", test ? test->test_suite_name() : "?",
+                           test ? test->name() : "?", seconds);
+              std::abort();
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
 };
 
 } // namespace commtest

@@ -354,57 +354,6 @@ TEST(CommConnection, NoDsrIsAnInitializationError)
 
 namespace {
 
-// A serial Plug and Play device on end B: after the host drops DTR and RTS,
-// raises DTR and then RTS, it sends its answer once and notes the line
-// settings the host used.
-class PnpDevice {
-public:
-    PnpDevice(VirtualPort& port, const TvxComm& host, std::string answer)
-        : port_(port), host_(host), answer_(std::move(answer)), thread_([this] { Run(); })
-    {
-    }
-    ~PnpDevice()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    std::atomic<int> answers{0};
-    std::atomic<uint32_t> baud{0};
-    std::atomic<int> byteSize{0}, parity{-1}, stopBits{-1};
-
-private:
-    void Run()
-    {
-        int phase = 0;
-        while (!stop_) {
-            const DWORD lines = virtualpair::DrivenLines(port_.Name(), virtualpair::End::A);
-            const bool dtr = lines & MS_DSR_ON, rts = lines & MS_CTS_ON;
-            if (phase == 0 && !dtr && !rts) {
-                phase = 1;
-            } else if (phase == 1 && dtr && !rts) {
-                phase = 2;
-            } else if (phase == 2 && rts && answers == 0) {
-                DCB dcb{};
-                if (GetCommState(host_.Handle(), &dcb)) {
-                    baud = dcb.BaudRate;
-                    byteSize = dcb.ByteSize;
-                    parity = dcb.Parity;
-                    stopBits = dcb.StopBits;
-                }
-                port_.Write(answer_);
-                ++answers;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-    }
-
-    VirtualPort& port_;
-    const TvxComm& host_;
-    std::string answer_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 struct Settings {
     explicit Settings(TvxComm& rs) : dcb(rs.Dcb()), trace(rs.TraceStates()), active(rs.Active()) {}
     bool operator==(const Settings& o) const { return SameDcb(dcb, o.dcb) && trace == o.trace && active == o.active; }

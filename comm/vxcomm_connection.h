@@ -1,0 +1,124 @@
+#pragma once
+// The lifecycle of a serial component's open port. Every Open makes a
+// TCommConnection: the handle, the read buffer, the message queue and two
+// threads, the port event thread (TCommThread: waits for port events, posts
+// their masks) and the message thread (TMsgThread: has the component handle
+// them, in the main thread when it asks for it). The threads hold their
+// connection, the component its current one; the threads reach the
+// component only through the TCommLife that it shares with its connections.
+//
+//   step     | what happens                              | who, on which thread
+//   ---------+-------------------------------------------+------------------------------
+//   open     | new connection, settings, threads started | Open: any thread, a handler
+//   detach   | the component lets the connection go: it  | Close, or the event thread
+//            | is closed at once and may open again; the | when the device is lost;
+//            | connection is stopped, its handle shut    | under the port lock, no user code
+//   announce | OnClose, nkClosed, the log line           | the thread that detached
+//   end      | the stopped threads leave their loops;    | the connection's threads
+//            | the last to let go frees the connection,  |
+//            | joining the other, which has ended        |
+//   destroy  | no call into the component starts; calls  | the destructor, on any thread,
+//            | running on other threads are waited for   | in a handler too
+//
+// What waits for what: Open waits for a detach running on another thread to
+// shut its handle. Destruction, the removal of a linked processor or log and
+// ReadDeviceId wait for calls into the component on other threads; the main
+// thread runs hand-off requests meanwhile. Handling an event takes a turn
+// (one thread at a time; nesting on one thread allowed, as inside
+// WaitForInput). Nothing waits for a thread to end, so no thread waits for
+// itself or for one that waits for it. After each handler the component's
+// life flag and the connection are checked again.
+#include "Messages.h"
+#include "vxport.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class TvxCustomComm;
+class TCommConnection;
+
+// The identifiers of the two thread messages, registered at start-up.
+extern const uint32_t ComEventMsg;
+extern const uint32_t QuitComEventMsg;
+
+// The component as its threads see it: gone once its destruction has begun.
+class TCommLife {
+public:
+    explicit TCommLife(TvxCustomComm* owner) : owner_(owner) {}
+    // Runs fn with the component unless it is gone or `conn` (when given) has
+    // stopped; a handling call first waits for its turn. False when fn did
+    // not run.
+    bool Call(const TCommConnection* conn, bool handling, const std::function<void(TvxCustomComm&)>& fn);
+    // No call starts from now on; waits for those running on other threads.
+    void End();
+    // Waits until no call runs on another thread.
+    void Quiesce() const;
+    bool UsesMainThread() const;
+
+private:
+    bool OthersInside() const;
+
+    mutable std::mutex mutex_;
+    TvxCustomComm* owner_;
+    std::vector<std::thread::id> inside_; // one entry per call in progress
+    std::thread::id turn_;
+    int turnDepth_ = 0;
+};
+
+// The port event thread: waits for port events and posts each mask.
+struct TCommThread {
+    // Sets the wait event, which releases a pending wait or the next one.
+    void Stop();
+    void Run(TCommConnection& conn);
+    // One wait; false when the loop is to end.
+    bool WaitOnce(TCommConnection& conn);
+
+    std::thread thread;
+    vxport::OVERLAPPED overlapped{};
+    std::atomic<vxport::HANDLE> event{nullptr};
+    vxport::DWORD mask = 0;
+};
+
+// The message thread: has the component handle each posted mask.
+struct TMsgThread {
+    // Posts the quit message and closes the queue.
+    void Stop();
+    void Run(TCommConnection& conn);
+    void Dispatch(TCommConnection& conn, const TMsg& msg);
+
+    std::thread thread;
+    TThreadMessageQueue queue;
+};
+
+class TCommConnection : public std::enable_shared_from_this<TCommConnection> {
+public:
+    TCommConnection(std::shared_ptr<TCommLife> life, vxport::HANDLE handle, size_t readBufferSize);
+    // Joins its threads; the one that drops the last reference is let go at
+    // its very end.
+    ~TCommConnection();
+
+    // The message thread first, then the port event thread; once.
+    void Start();
+    // Tells both threads to end; never waits.
+    void Stop();
+    bool Stopped() const { return stopped_.load(); }
+    vxport::HANDLE Handle() const { return handle_; }
+    // Only the thread handling an event uses it.
+    std::vector<uint8_t>& ReadBuffer() { return readBuffer_; }
+    size_t ReadBufferSize() const { return readBuffer_.size(); }
+    TCommLife& Life() const { return *life_; }
+
+    TMsgThread msgThread;
+    TCommThread commThread;
+
+private:
+    const std::shared_ptr<TCommLife> life_;
+    const vxport::HANDLE handle_;
+    std::vector<uint8_t> readBuffer_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<bool> started_{false};
+};
