@@ -80,6 +80,7 @@ private:
     void TakeReplies();
     void DecodeReply(const std::string& reply);
     void LoadGlyphs();
+    void ColourIdFields();
     void BindFieldRules();
     void SideCodeOrIdChange(QLineEdit* field, int upper, QLineEdit* copyA, QLineEdit* copyB);
     void ShowCode(QLabel* label, const std::string& code);

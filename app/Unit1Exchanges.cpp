@@ -37,11 +37,6 @@ std::string Decimal(int32_t value)
     return IntToStr(value);
 }
 
-std::string TextOf(const QLineEdit* field)
-{
-    return field->text().toStdString();
-}
-
 // The reply positions the decoding reads: the first eight digits of each code.
 // A character there that is no hexadecimal digit came from a damaged line, and
 // decoding it would put made-up values into the fields.
@@ -60,28 +55,29 @@ bool CodeDigitsAreHex(const std::string& reply)
 void TForm1::CreateComponents()
 {
     // The serial component comes from the stored layout: created loading,
-    // its properties set by name, activated (here: left closed) in Loaded.
+    // its stored properties set, activated (here: left closed) in Loaded.
+    // Typed setters, so that a wrong name or type does not build.
     TLayoutReading reading(this);
     RS = new TvxComm(this);
     RS->setObjectName("RS");
-    RS->setProperty("Active", false);
-    RS->setProperty("BaudRate", 9600u);
-    RS->setProperty("Parity", QVariant::fromValue(vxcomm::pNone));
-    RS->setProperty("StopBits", QVariant::fromValue(vxcomm::sbOne));
-    RS->setProperty("ByteSize", QVariant::fromValue<uint8_t>(8));
-    RS->setProperty("ComPortNo", QVariant::fromValue<uint16_t>(1));
-    RS->setProperty("TraceStates", QVariant::fromValue<uint16_t>(0));
-    RS->setProperty("EventChar", QVariant::fromValue<char>(0));
-    RS->setProperty("StreamProtocol", QVariant::fromValue(vxcomm::spNone));
-    RS->setProperty("BufferInSize", QVariant::fromValue<uint16_t>(8192));
-    RS->setProperty("BufferOutSize", QVariant::fromValue<uint16_t>(8192));
-    RS->setProperty("TimeoutRead", 0u);
-    RS->setProperty("TimeoutWrite", 100u);
-    RS->setProperty("RS485Mode", false);
-    RS->setProperty("EnumPorts", QVariant::fromValue(vxcomm::epQuickAll));
-    RS->setProperty("UseMainThread", true);
-    RS->setProperty("TerminalUsage", QVariant::fromValue(vxclasses::tuBoth));
-    RS->setProperty("TerminalEcho", true);
+    RS->SetActive(false);
+    RS->SetBaudRate(9600);
+    RS->SetParity(vxcomm::pNone);
+    RS->SetStopBits(vxcomm::sbOne);
+    RS->SetByteSize(8);
+    RS->SetComPortNo(1);
+    RS->SetTraceStates({});
+    RS->SetEventChar(0);
+    RS->SetStreamProtocol(vxcomm::spNone);
+    RS->SetBufferInSize(8192);
+    RS->SetBufferOutSize(8192);
+    RS->SetTimeoutRead(0);
+    RS->SetTimeoutWrite(100);
+    RS->SetRS485Mode(false);
+    RS->SetEnumPorts(vxcomm::epQuickAll);
+    RS->SetUseMainThread(true);
+    RS->SetTerminalUsage(vxclasses::tuBoth);
+    RS->SetTerminalEcho(true);
     RS->OnAfterReceive = TOnReceived::Bind(this, &TForm1::RSAfterReceive);
 
     Timer1 = new QTimer(this);
