@@ -105,6 +105,7 @@ void TForm1::BitBtn1Click()
     WriteCountdown = kImageBytes;
     RebuildCodes();
     writeImage_ = DeviceImage;
+    writePort_ = RS->GetDeviceName();
     RS->SetActive(true);
     EnableTimer(Timer1, true);
     ProgressBar1->setValue(kImageBytes);
@@ -124,8 +125,17 @@ void TForm1::Timer1Timer()
         ProgressBar1->setValue(0);
         return;
     }
+    // A write belongs to the port it started on: another pick in the port
+    // box must not send the rest of the image to a second device.
+    const std::string port = RS->GetDeviceName();
+    if (port != writePort_) {
+        RS->SetActive(false);
+        EndFailedWrite("the port was changed from " + writePort_ + " to " + port,
+                       "Nothing was sent to " + port + ": choose the port of the device to program and write again.");
+        return;
+    }
     if (!RS->Active()) {
-        EndFailedWrite();
+        EndFailedWrite("the port " + port + " was closed", "Write again once the device is connected.");
         return;
     }
     const int address = kImageBytes - WriteCountdown;
@@ -135,17 +145,16 @@ void TForm1::Timer1Timer()
     ProgressBar1->setValue(WriteCountdown);
 }
 
-// The port went away in the middle of a write (an adapter pulled out): the
-// device holds a mix of old and new bytes, which the user must be told.
-void TForm1::EndFailedWrite()
+// The write stopped half-way (an adapter pulled out, another port picked):
+// the device holds a mix of old and new bytes, which the user must be told.
+void TForm1::EndFailedWrite(const std::string& what, const std::string& advice)
 {
     EnableTimer(Timer1, false);
     WriteMode.clear();
     const int written = kImageBytes - WriteCountdown;
     WriteCountdown = 0;
     ProgressBar1->setValue(0);
-    throw Exception("The write did not complete: the port " + RS->GetDeviceName() + " was closed after " +
-                    Decimal(written) + " of 24 bytes. Write again once the device is connected.");
+    throw Exception("The write did not complete: " + what + " after " + Decimal(written) + " of 24 bytes. " + advice);
 }
 
 void TForm1::RaiseIds()
