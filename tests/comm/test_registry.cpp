@@ -70,16 +70,6 @@ TEST_F(RegistryTest, WrittenValueReadsBackAndIsReplacedWhole)
     EXPECT_EQ(Read(again, "Config"), shorter);
 }
 
-TEST_F(RegistryTest, EmptyPathIsTheRootKey)
-{
-    TvxRegistry reg{TvxRootKey(root)};
-    ASSERT_TRUE(reg.OpenKey("", true));
-    reg.WriteBinaryData("Top", kBytes.data(), 5);
-    ASSERT_TRUE(reg.OpenKey("\\", false));
-    EXPECT_EQ(Read(reg, "Top"), kBytes);
-    EXPECT_EQ(FilesBelow(root), (std::set<std::string>{"=Top"}));
-}
-
 TEST_F(RegistryTest, MissingKeysAndValuesAreReportedNotInvented)
 {
     TvxRegistry reg{TvxRootKey(root)};

@@ -260,8 +260,9 @@ TEST_F(ConfigTest, KeyPathsAsRegistryCallersWriteThemRoundTrip)
         EXPECT_EQ(vxcomm::EncodeConfigValue({uint8_t(rs.ComPortNo()), rs.Dcb(), rs.GetTimeouts()}),
                   vxcomm::EncodeConfigValue({uint8_t(port), saver.Dcb(), saver.GetTimeouts()}));
     }
-    // "/" is part of the name of one key.
+    // "/" is part of the name of one key; the empty path is the root key.
     EXPECT_TRUE(fs::exists(folder / "Software" / "Maker%2FTool" / "=Port"));
+    EXPECT_TRUE(fs::exists(folder / "=Port"));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Software" / "Maker"), {}), 1);
 }
 
