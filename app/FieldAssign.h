@@ -1,5 +1,5 @@
 #pragma once
-// Assignments that a window rule makes to another control.
+// How window rules read controls and assign to them.
 //
 // Setting a field's text, a check box's state or a slider's position from
 // code runs that control's own rule at once, nested inside the running one.
@@ -10,9 +10,20 @@
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
+#include <QLabel>
 #include <QLineEdit>
 
 #include <string>
+
+inline std::string TextOf(const QLineEdit* field)
+{
+    return field->text().toStdString();
+}
+
+inline std::string TextOf(const QLabel* label)
+{
+    return label->text().toStdString();
+}
 
 inline void AssignText(QLineEdit* field, const QString& text)
 {

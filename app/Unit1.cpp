@@ -7,6 +7,7 @@
 
 #include <QBitmap>
 #include <QPixmap>
+#include <QProxyStyle>
 
 namespace {
 
@@ -14,16 +15,7 @@ constexpr int kMaxSideCode = 255;
 constexpr int kMaxId = 65535;
 constexpr const char* kEmptyCode = "0000000000";
 constexpr const char* kCodePadding = "000000";
-
-std::string TextOf(const QLineEdit* field)
-{
-    return field->text().toStdString();
-}
-
-std::string TextOf(const QLabel* label)
-{
-    return label->text().toStdString();
-}
+constexpr int kThumbLength = 15;
 
 // Button glyphs are drawn on magenta, which the button shows as transparent.
 QIcon TransparentGlyph(const QString& resource)
@@ -33,6 +25,23 @@ QIcon TransparentGlyph(const QString& resource)
     return QIcon(glyph);
 }
 
+// A track bar's thumb length: the size of the thumb across the track, which
+// styles take from one of two metrics.
+class ThumbLengthStyle : public QProxyStyle {
+public:
+    ThumbLengthStyle(const QString& base, int length) : QProxyStyle(base), length_(length) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_SliderThickness || metric == PM_SliderControlThickness)
+            return length_;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+private:
+    int length_;
+};
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent)
@@ -40,6 +49,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setupUi(this);
     move(230, 289);
     LoadGlyphs();
+    ColourIdFields();
+    auto* thumb = new ThumbLengthStyle(style()->name(), kThumbLength);
+    thumb->setParent(TrackBar1); // the slider does not own its style
+    TrackBar1->setStyle(thumb);
     CreateComponents();
     SetUpDeviceBox(vxDeviceBox1, RS);
     // Bound only now, so that no rule runs while the layout is applied.
@@ -51,6 +64,19 @@ void TForm1::LoadGlyphs()
 {
     BitBtn1->setIcon(TransparentGlyph(QStringLiteral(":/pictures/WriteGlyph.png")));
     BitBtn2->setIcon(TransparentGlyph(QStringLiteral(":/pictures/ReadGlyph.png")));
+}
+
+// The ID fields have the system's inactive-caption colour. Qt's nearest role
+// is Highlight of the Inactive group: what the desktop paints a selection
+// with, as the system paints a caption, while its window has no focus. Styles
+// that do not mute it (Fusion) give the side-code fields' colour.
+void TForm1::ColourIdFields()
+{
+    const QColor inactiveCaption = palette().color(QPalette::Inactive, QPalette::Highlight);
+    const QString sheet =
+        QStringLiteral("QLineEdit { background-color: %1; color: black; }\nQLineEdit:disabled { color: #404040; }");
+    for (QLineEdit* field : {Edit4, Edit5, Edit6})
+        field->setStyleSheet(sheet.arg(inactiveCaption.name()));
 }
 
 void TForm1::BindFieldRules()

@@ -72,14 +72,17 @@ private:
     // DeviceImage as the running write started: fields changed during the
     // write (typing, a read's reply) must not mix a second image into it.
     std::string writeImage_;
+    // The port the running write started on.
+    std::string writePort_;
 
     void CreateComponents();
     void BindExchanges();
     void RaiseIds();
-    void EndFailedWrite();
+    void EndFailedWrite(const std::string& what, const std::string& advice);
     void TakeReplies();
     void DecodeReply(const std::string& reply);
     void LoadGlyphs();
+    void ColourIdFields();
     void BindFieldRules();
     void SideCodeOrIdChange(QLineEdit* field, int upper, QLineEdit* copyA, QLineEdit* copyB);
     void ShowCode(QLabel* label, const std::string& code);

@@ -37,11 +37,6 @@ std::string Decimal(int32_t value)
     return IntToStr(value);
 }
 
-std::string TextOf(const QLineEdit* field)
-{
-    return field->text().toStdString();
-}
-
 // The reply positions the decoding reads: the first eight digits of each code.
 // A character there that is no hexadecimal digit came from a damaged line, and
 // decoding it would put made-up values into the fields.
@@ -60,28 +55,29 @@ bool CodeDigitsAreHex(const std::string& reply)
 void TForm1::CreateComponents()
 {
     // The serial component comes from the stored layout: created loading,
-    // its properties set by name, activated (here: left closed) in Loaded.
+    // its stored properties set, activated (here: left closed) in Loaded.
+    // Typed setters, so that a wrong name or type does not build.
     TLayoutReading reading(this);
     RS = new TvxComm(this);
     RS->setObjectName("RS");
-    RS->setProperty("Active", false);
-    RS->setProperty("BaudRate", 9600u);
-    RS->setProperty("Parity", QVariant::fromValue(vxcomm::pNone));
-    RS->setProperty("StopBits", QVariant::fromValue(vxcomm::sbOne));
-    RS->setProperty("ByteSize", QVariant::fromValue<uint8_t>(8));
-    RS->setProperty("ComPortNo", QVariant::fromValue<uint16_t>(1));
-    RS->setProperty("TraceStates", QVariant::fromValue<uint16_t>(0));
-    RS->setProperty("EventChar", QVariant::fromValue<char>(0));
-    RS->setProperty("StreamProtocol", QVariant::fromValue(vxcomm::spNone));
-    RS->setProperty("BufferInSize", QVariant::fromValue<uint16_t>(8192));
-    RS->setProperty("BufferOutSize", QVariant::fromValue<uint16_t>(8192));
-    RS->setProperty("TimeoutRead", 0u);
-    RS->setProperty("TimeoutWrite", 100u);
-    RS->setProperty("RS485Mode", false);
-    RS->setProperty("EnumPorts", QVariant::fromValue(vxcomm::epQuickAll));
-    RS->setProperty("UseMainThread", true);
-    RS->setProperty("TerminalUsage", QVariant::fromValue(vxclasses::tuBoth));
-    RS->setProperty("TerminalEcho", true);
+    RS->SetActive(false);
+    RS->SetBaudRate(9600);
+    RS->SetParity(vxcomm::pNone);
+    RS->SetStopBits(vxcomm::sbOne);
+    RS->SetByteSize(8);
+    RS->SetComPortNo(1);
+    RS->SetTraceStates({});
+    RS->SetEventChar(0);
+    RS->SetStreamProtocol(vxcomm::spNone);
+    RS->SetBufferInSize(8192);
+    RS->SetBufferOutSize(8192);
+    RS->SetTimeoutRead(0);
+    RS->SetTimeoutWrite(100);
+    RS->SetRS485Mode(false);
+    RS->SetEnumPorts(vxcomm::epQuickAll);
+    RS->SetUseMainThread(true);
+    RS->SetTerminalUsage(vxclasses::tuBoth);
+    RS->SetTerminalEcho(true);
     RS->OnAfterReceive = TOnReceived::Bind(this, &TForm1::RSAfterReceive);
 
     Timer1 = new QTimer(this);
@@ -109,6 +105,7 @@ void TForm1::BitBtn1Click()
     WriteCountdown = kImageBytes;
     RebuildCodes();
     writeImage_ = DeviceImage;
+    writePort_ = RS->GetDeviceName();
     RS->SetActive(true);
     EnableTimer(Timer1, true);
     ProgressBar1->setValue(kImageBytes);
@@ -128,8 +125,17 @@ void TForm1::Timer1Timer()
         ProgressBar1->setValue(0);
         return;
     }
+    // A write belongs to the port it started on: another pick in the port
+    // box must not send the rest of the image to a second device.
+    const std::string port = RS->GetDeviceName();
+    if (port != writePort_) {
+        RS->SetActive(false);
+        EndFailedWrite("the port was changed from " + writePort_ + " to " + port,
+                       "Nothing was sent to " + port + ": choose the port of the device to program and write again.");
+        return;
+    }
     if (!RS->Active()) {
-        EndFailedWrite();
+        EndFailedWrite("the port " + port + " was closed", "Write again once the device is connected.");
         return;
     }
     const int address = kImageBytes - WriteCountdown;
@@ -139,17 +145,16 @@ void TForm1::Timer1Timer()
     ProgressBar1->setValue(WriteCountdown);
 }
 
-// The port went away in the middle of a write (an adapter pulled out): the
-// device holds a mix of old and new bytes, which the user must be told.
-void TForm1::EndFailedWrite()
+// The write stopped half-way (an adapter pulled out, another port picked):
+// the device holds a mix of old and new bytes, which the user must be told.
+void TForm1::EndFailedWrite(const std::string& what, const std::string& advice)
 {
     EnableTimer(Timer1, false);
     WriteMode.clear();
     const int written = kImageBytes - WriteCountdown;
     WriteCountdown = 0;
     ProgressBar1->setValue(0);
-    throw Exception("The write did not complete: the port " + RS->GetDeviceName() + " was closed after " +
-                    Decimal(written) + " of 24 bytes. Write again once the device is connected.");
+    throw Exception("The write did not complete: " + what + " after " + Decimal(written) + " of 24 bytes. " + advice);
 }
 
 void TForm1::RaiseIds()

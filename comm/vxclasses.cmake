@@ -9,7 +9,8 @@ add_library(vxclasses STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_terminal_p.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_devices.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_device.h
-  ${CMAKE_CURRENT_LIST_DIR}/vxclasses_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vxclasses_stringlist.h
+  ${CMAKE_CURRENT_LIST_DIR}/vxclasses_stringlist.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_log.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_notify.h

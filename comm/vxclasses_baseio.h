@@ -17,6 +17,7 @@
 #include "vxclasses_log.h"
 #include "vxclasses_notify.h"
 #include "vxclasses_processor.h"
+#include "vxclasses_stringlist.h"
 #include "vxclasses_thread.h"
 #include "vxclasses_types.h"
 #include "vxport.h"

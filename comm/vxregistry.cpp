@@ -117,28 +117,34 @@ TvxRootKey TvxRootKey::LocalMachine()
 
 // ---- Names ------------------------------------------------------------------------------
 
+// "\" alone separates keys, as in the system registry: "/" and every other
+// character but NUL belong to the key's name. Every path starts at the root,
+// so a leading "\" says nothing more; a trailing one ends the path.
 std::vector<std::string> TvxRegistry::SplitKeyPath(std::string_view Key)
 {
-    if (Key.empty())
-        BadKey(Key, "the path is empty");
+    const std::string_view whole = Key;
     if (Key.find('\0') != std::string_view::npos)
-        BadKey(Key, "it contains a NUL character");
-    if (Key.front() == '\\' || Key.front() == '/')
-        BadKey(Key, "a key path is relative to its root and cannot start with a separator");
+        BadKey(whole, "it contains a NUL character");
+    if (!Key.empty() && Key.front() == '\\')
+        Key.remove_prefix(1);
+    if (Key.empty())
+        return {}; // the root key itself
+    if (Key.back() == '\\')
+        Key.remove_suffix(1);
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        const size_t end = Key.find_first_of("\\/", start);
+        const size_t end = Key.find('\\', start);
         const std::string_view part = Key.substr(start, end == std::string_view::npos ? end : end - start);
         if (part.empty())
-            BadKey(Key, "it contains an empty key name");
+            BadKey(whole, "it contains an empty key name");
         if (part == "." || part == "..")
-            BadKey(Key, "\"" + std::string(part) + "\" is not a key name");
+            BadKey(whole, "\"" + std::string(part) + "\" is not a key name");
         if (EncodeName(part).size() > kMaxEncodedName)
-            BadKey(Key, "a key name is too long");
+            BadKey(whole, "a key name is too long");
         parts.emplace_back(part);
         if (parts.size() > kMaxKeyDepth)
-            BadKey(Key, "it is nested too deeply");
+            BadKey(whole, "it is nested too deeply");
         if (end == std::string_view::npos)
             break;
         start = end + 1;
@@ -207,7 +213,6 @@ bool TvxRegistry::OpenKey(const std::string& Key, bool CanCreate)
     if (current < 0)
         return false;
     keyFd_ = current;
-    keyPath_ = Key;
     return true;
 }
 
@@ -216,7 +221,6 @@ void TvxRegistry::CloseKey()
     if (keyFd_ >= 0)
         ::close(keyFd_);
     keyFd_ = -1;
-    keyPath_.clear();
 }
 
 // ---- Values -------------------------------------------------------------------------------

@@ -8,8 +8,10 @@
 //   LocalMachine  /etc/vxcomm/registry/ (system-wide; usually writable by root only)
 //   Folder(path)  any folder the caller names (tests use their own)
 //
-// Key paths are data, never file paths: components are separated by "\" or
-// "/", and a path that is empty, absolute, has an empty component, "." or
+// Key paths are data, never file paths, written as for the system registry:
+// "\" separates keys, a leading "\" (from the root) and a trailing one change
+// nothing, and the empty path is the root key itself. "/" is part of a key
+// name like any character but NUL. A path with an empty name, a name "." or
 // "..", or a NUL character is refused with an Exception. Key components and
 // value names are percent-encoded, so that any name maps to exactly one file
 // name and a value never collides with a sub-key or a temporary file. The
@@ -76,5 +78,4 @@ private:
 
     TvxRootKey root_;
     int keyFd_ = -1;
-    std::string keyPath_;
 };

@@ -1,13 +1,8 @@
 #include "vxsysutils.h"
 
-#include <atomic>
-
 using namespace vxport;
 
 namespace {
-
-// The cancel entry point, looked up on every call: the one piece of state.
-std::atomic<BOOL (*)(HANDLE)> cancelIoEntry{nullptr};
 
 // Runs one overlapped transfer; `start` is WriteFile or ReadFile.
 template <class Start>
@@ -69,13 +64,10 @@ bool WriteComNoWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED&
     return GetLastError() == ERROR_IO_PENDING;
 }
 
+// The port layer always has CancelIo: there is no entry point to look up.
 bool CancelComIo(HANDLE handle)
 {
-    cancelIoEntry.store(&CancelIo, std::memory_order_relaxed);
-    auto entry = cancelIoEntry.load(std::memory_order_relaxed);
-    if (!entry)
-        return false;
-    return entry(handle) != FALSE;
+    return CancelIo(handle) != FALSE;
 }
 
 std::string LastErrorText()

@@ -28,10 +28,11 @@ fs::path PortLink(unsigned number)
     return folder / ("com" + std::to_string(number));
 }
 
-// The programmer device as the test plays it: COM1 is the slave of a pty.
+// The programmer device as the test plays it: its port (COM1 unless told
+// otherwise) is the slave of a pty.
 class Device {
 public:
-    Device()
+    explicit Device(unsigned port = 1) : port_(port)
     {
         int slave = -1;
         char name[128];
@@ -41,14 +42,14 @@ public:
         // window's close and reopen.
         slave_ = slave;
         std::error_code ec;
-        fs::remove(PortLink(1), ec);
-        fs::create_symlink(name, PortLink(1));
+        fs::remove(PortLink(port_), ec);
+        fs::create_symlink(name, PortLink(port_));
     }
     ~Device()
     {
         HangUp();
         std::error_code ec;
-        fs::remove(PortLink(1), ec);
+        fs::remove(PortLink(port_), ec);
     }
     void HangUp()
     {
@@ -76,6 +77,7 @@ public:
     void Send(const std::string& bytes) { (void)!::write(master_, bytes.data(), bytes.size()); }
 
 private:
+    unsigned port_;
     int master_ = -1;
     int slave_ = -1;
 };
@@ -211,6 +213,35 @@ TEST_F(ExchangeTest, PortLostDuringAWriteIsReportedAndEndsTheWrite)
     ASSERT_TRUE(WriteDone());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("The write did not complete"), std::string::npos) << messages[0];
+    EXPECT_EQ(form->ProgressBar1->value(), 0);
+    EXPECT_EQ(form->Edit4->text(), "1"); // the IDs were not raised
+    EXPECT_FALSE(form->RS->IsOpen());
+}
+
+TEST_F(ExchangeTest, PortChangedDuringAWriteEndsItWithoutSendingToTheNewPort)
+{
+    Device com1;
+    Device com4(4);
+    form->RS->RefreshDevices(); // the port box lists COM4 now
+    const int com4Item = form->vxDeviceBox1->findText("COM4");
+    ASSERT_GE(com4Item, 0);
+    form->CheckBox2->setChecked(true);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(Pump([&] { return form->ProgressBar1->value() == 12; }));
+    // Between two ticks the user picks COM4, and the component moves there.
+    form->vxDeviceBox1->setCurrentIndex(com4Item);
+    emit form->vxDeviceBox1->activated(com4Item);
+    ASSERT_EQ(form->RS->ComPortNo(), 4);
+    ASSERT_TRUE(WriteDone());
+    Pump([] { return false; }, 20);
+    EXPECT_EQ(com4.Take(), "");
+    std::string first12;
+    for (int a = 0; a < 12; ++a)
+        first12 += kWriteCommands[a];
+    EXPECT_EQ(com1.Take(), first12);
+    EXPECT_EQ(messages, std::vector<std::string>{"The write did not complete: the port was changed from COM1 to COM4 "
+                                                 "after 12 of 24 bytes. Nothing was sent to COM4: choose the port of "
+                                                 "the device to program and write again."});
     EXPECT_EQ(form->ProgressBar1->value(), 0);
     EXPECT_EQ(form->Edit4->text(), "1"); // the IDs were not raised
     EXPECT_FALSE(form->RS->IsOpen());

@@ -1,6 +1,9 @@
 #include "WindowFixture.h"
 
+#include "vxcomm.h"
+
 #include <QFontInfo>
+#include <QStyleOptionSlider>
 
 namespace {
 
@@ -28,6 +31,20 @@ QString CaptionOf(const QWidget* w)
 }
 
 const QString kDashes(23, '-');
+
+// The thumb's size across a horizontal track, as the slider's style lays it out.
+int ThumbAcross(const QSlider* slider)
+{
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = slider->orientation();
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    option.sliderPosition = option.sliderValue = slider->value();
+    option.tickPosition = slider->tickPosition();
+    option.tickInterval = slider->tickInterval();
+    return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider).height();
+}
 
 } // namespace
 
@@ -101,6 +118,53 @@ TEST_F(WindowTest, InitialStateOfTheFieldsAndOptions)
     EXPECT_EQ(form->ProgressBar1->maximum(), 24);
     EXPECT_EQ(form->ProgressBar1->value(), 0);
     EXPECT_FALSE(form->vxDeviceBox1->isEditable());
+}
+
+TEST_F(WindowTest, SerialComponentHasTheLayoutsSettings)
+{
+    const TvxComm* rs = form->RS;
+    EXPECT_FALSE(rs->Active());
+    EXPECT_EQ(rs->BaudRate(), 9600u);
+    EXPECT_EQ(rs->Parity(), vxcomm::pNone);
+    EXPECT_EQ(rs->StopBits(), vxcomm::sbOne);
+    EXPECT_EQ(rs->ByteSize(), 8);
+    EXPECT_EQ(rs->ComPortNo(), 1);
+    EXPECT_EQ(rs->ComPort(), vxcomm::cpCOM1);
+    EXPECT_EQ(rs->TraceStateBits(), 0);
+    EXPECT_EQ(rs->GetEventChar(), 0);
+    EXPECT_EQ(rs->StreamProtocol(), vxcomm::spNone);
+    EXPECT_EQ(rs->BufferInSize(), 8192);
+    EXPECT_EQ(rs->BufferOutSize(), 8192);
+    EXPECT_EQ(form->RS->TimeoutRead(), 0u);
+    EXPECT_EQ(form->RS->TimeoutWrite(), 100u);
+    EXPECT_FALSE(rs->RS485Mode());
+    EXPECT_EQ(rs->EnumPorts(), vxcomm::epQuickAll);
+    EXPECT_TRUE(rs->UseMainThread());
+    EXPECT_EQ(rs->TerminalUsage(), vxclasses::tuBoth);
+    EXPECT_TRUE(rs->TerminalEcho());
+}
+
+// The ID fields' colour comes from the desktop's palette, and the thumb
+// length holds whatever the style.
+TEST_F(WindowTest, IdColourAndThumbLengthFollowTheDesktop)
+{
+    EXPECT_EQ(ThumbAcross(form->TrackBar1), 15);
+    const QString style = QApplication::style()->name();
+    const QPalette desktop = QApplication::palette();
+    QPalette marked = desktop;
+    const QColor inactiveCaption(0x12, 0x34, 0x56);
+    marked.setColor(QPalette::Inactive, QPalette::Highlight, inactiveCaption);
+    QApplication::setStyle("windows");
+    QApplication::setPalette(marked);
+    {
+        TForm1 other;
+        other.ensurePolished();
+        for (QLineEdit* id : {other.Edit4, other.Edit5, other.Edit6})
+            EXPECT_EQ(id->palette().color(QPalette::Base), inactiveCaption) << id->objectName().toStdString();
+        EXPECT_EQ(ThumbAcross(other.TrackBar1), 15);
+    }
+    QApplication::setStyle(style);
+    QApplication::setPalette(desktop);
 }
 
 TEST_F(WindowTest, TabOrderRunsThroughTheFieldsOptionsAndButtons)

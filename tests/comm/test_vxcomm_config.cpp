@@ -239,6 +239,33 @@ TEST_F(ConfigTest, ValueWithImpossibleSettingsIsRefusedWhole)
     EXPECT_THAT(log.Texts(), Not(Contains("vxComm: Configuration was loaded")));
 }
 
+TEST_F(ConfigTest, KeyPathsAsRegistryCallersWriteThemRoundTrip)
+{
+    const std::pair<const char*, const char*> spellings[] = {
+        {"\\Software\\Maker\\Tool", "Software\\Maker\\Tool\\"},
+        {"Software\\Maker\\Tool\\", "\\Software\\Maker\\Tool"},
+        {"Software\\Maker/Tool", "\\Software\\Maker/Tool\\"},
+        {"", "\\"},
+    };
+    uint16_t port = 10;
+    for (const auto& [saveKey, loadKey] : spellings) {
+        SCOPED_TRACE(saveKey);
+        TvxComm saver;
+        Configure(saver);
+        saver.SetComPortNo(++port); // each spelling stores a value of its own
+        saver.SaveConfig(Root(), saveKey, "Port");
+        TvxComm rs;
+        rs.SetStreamProtocol(saver.StreamProtocol());
+        rs.LoadConfig(Root(), loadKey, "Port");
+        EXPECT_EQ(vxcomm::EncodeConfigValue({uint8_t(rs.ComPortNo()), rs.Dcb(), rs.GetTimeouts()}),
+                  vxcomm::EncodeConfigValue({uint8_t(port), saver.Dcb(), saver.GetTimeouts()}));
+    }
+    // "/" is part of the name of one key; the empty path is the root key.
+    EXPECT_TRUE(fs::exists(folder / "Software" / "Maker%2FTool" / "=Port"));
+    EXPECT_TRUE(fs::exists(folder / "=Port"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Software" / "Maker"), {}), 1);
+}
+
 TEST_F(ConfigTest, KeyPathLeavingTheRootIsRefusedAsAFatalError)
 {
     TvxComm rs;
@@ -246,7 +273,7 @@ TEST_F(ConfigTest, KeyPathLeavingTheRootIsRefusedAsAFatalError)
     rs.SetLog(&log);
     EXPECT_EQ(Thrown([&] { rs.SaveConfig(Root(), "..\\..\\Escape", "Port"); }),
               "Error on save config information from registry");
-    EXPECT_EQ(Thrown([&] { rs.LoadConfig(Root(), "/etc/passwd", "Port"); }),
+    EXPECT_EQ(Thrown([&] { rs.LoadConfig(Root(), "Software\\..", "Port"); }),
               "Error on load config information from registry");
     EXPECT_FALSE(fs::exists(folder.parent_path().parent_path() / "Escape"));
     EXPECT_EQ(log.Texts(), (std::vector<std::string>{
@@ -260,19 +287,24 @@ TEST_F(ConfigTest, KeyPathLeavingTheRootIsRefusedAsAFatalError)
     EXPECT_FALSE(raise);
 }
 
-TEST_F(ConfigTest, SaveThatCannotWriteIsAFatalError)
+TEST_F(ConfigTest, KeyThatCannotBeOpenedFailsASaveAndLoadsNothing)
 {
+    // A file where the store's folder should be, and one where a key should be.
     fs::create_directories(folder.parent_path());
-    std::ofstream(folder) << "a file where the store's folder should be";
-    TvxComm rs;
-    TvxMemoryLog log;
-    rs.SetLog(&log);
-    EXPECT_EQ(Thrown([&] { rs.SaveConfig(Root(), "Software\\Test", "Port"); }),
-              "Error on save config information from registry");
-    // A key that cannot be opened holds no value to load.
-    log.Clear();
-    EXPECT_NO_THROW(rs.LoadConfig(Root(), "Software\\Test", "Port"));
-    EXPECT_EQ(log.Texts(), std::vector<std::string>{"vxComm: Configuration was loaded"});
+    std::ofstream(folder) << "not a folder";
+    const TvxRootKey blockedKey(folder.parent_path());
+    const std::string blockedPath = folder.filename().string() + "\\Maker";
+    for (const auto& [root, key] : {std::pair{Root(), std::string("Software\\Test")}, std::pair{blockedKey, blockedPath}}) {
+        SCOPED_TRACE(key);
+        TvxComm rs;
+        TvxMemoryLog log;
+        rs.SetLog(&log);
+        EXPECT_EQ(Thrown([&] { rs.SaveConfig(root, key, "Port"); }), "Error on save config information from registry");
+        log.Clear();
+        EXPECT_NO_THROW(rs.LoadConfig(root, key, "Port"));
+        EXPECT_EQ(log.Texts(), std::vector<std::string>{"vxComm: Configuration was loaded"});
+        EXPECT_EQ(rs.BaudRate(), 19200u);
+    }
 }
 
 TEST(ConfigValue, ParsingTakesExactlyFortyNineSaneBytes)

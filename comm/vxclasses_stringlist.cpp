@@ -1,4 +1,4 @@
-#include "vxclasses_device.h"
+#include "vxclasses_stringlist.h"
 
 #include "Exceptions.h"
 
