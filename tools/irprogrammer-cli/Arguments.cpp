@@ -29,9 +29,9 @@ constexpr OptionSpec kOptions[] = {
     {"--record", true, kWrite},         {"--help", false, kAny},           {"--version", false, kAny},
 };
 
-Failure Bad(std::string message)
+Failure Bad(const std::string& message)
 {
-    return {BadArguments, std::move(message)};
+    return {BadArguments, message};
 }
 
 // A whole decimal number from low to high, digits only.

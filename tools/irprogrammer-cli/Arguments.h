@@ -2,6 +2,7 @@
 // The command line of irprogrammer-cli. Every value is checked here, before
 // anything is opened or sent: a value out of range is refused, never clamped.
 #include <array>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,10 @@ enum Status : int {
 };
 
 // What ends the program early: a message for stderr and the exit status.
-struct Failure {
+class Failure : public std::runtime_error {
+public:
+    Failure(Status status, const std::string& message) : std::runtime_error(message), status(status) {}
     Status status;
-    std::string message;
 };
 
 struct ButtonFields {

@@ -55,11 +55,11 @@ std::string Shown(std::string_view digits)
 }
 
 // Reads the device back and compares all 48 digits with the image written.
-std::optional<Failure> Verify(DeviceLink& link, const std::string& image, int timeoutMs)
+void Verify(DeviceLink& link, const std::string& image, int timeoutMs)
 {
     const std::optional<std::string> reply = link.Read(timeoutMs);
     if (!reply)
-        return Failure{NotVerified, link.PortName() + ": no complete reply to the read-back within " +
+        throw Failure{NotVerified, link.PortName() + ": no complete reply to the read-back within " +
                                         std::to_string(timeoutMs) + " ms"};
     const std::string_view read = ReplyImage(*reply);
     for (int address = 0; address < DeviceImageBytes; ++address) {
@@ -69,10 +69,9 @@ std::optional<Failure> Verify(DeviceLink& link, const std::string& image, int ti
             continue;
         char where[8];
         std::snprintf(where, sizeof where, "0x%02X", address);
-        return Failure{NotVerified, link.PortName() + ": the read-back differs at address " + where + ": wrote " +
-                                        std::string(wrote) + ", read " + Shown(got)};
+        throw Failure{NotVerified, link.PortName() + ": the read-back differs at address " + where + ": wrote " +
+                                       std::string(wrote) + ", read " + Shown(got)};
     }
-    return std::nullopt;
 }
 
 // Writes one transmitter, verifies it unless asked not to, records it and
@@ -82,20 +81,20 @@ void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
 {
     RecordEntry entry{link.PortName(), buttons, a.relay, CodesOf(buttons, a.relay), "no"};
     const std::string image = MakeDeviceImage(entry.codes[0], entry.codes[1], entry.codes[2]);
-    std::optional<Failure> failure;
+    std::exception_ptr failure;
     try {
         link.WriteImage(image);
         if (a.verify)
-            failure = Verify(link, image, a.timeoutMs);
-        entry.verified = failure ? "no" : a.verify ? "yes" : "skipped";
-    } catch (const Failure& f) {
-        failure = f;
+            Verify(link, image, a.timeoutMs);
+        entry.verified = a.verify ? "yes" : "skipped";
+    } catch (const Failure&) {
+        failure = std::current_exception();
     }
     record.Append(entry);
     const char* outcome = failure ? "FAILED" : a.verify ? "verified" : "written, not verified";
     Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
     if (failure)
-        throw *failure;
+        std::rethrow_exception(failure);
 }
 
 void WaitForNext(int next, int count)
@@ -103,9 +102,11 @@ void WaitForNext(int next, int count)
     std::fprintf(stderr, "Put transmitter %d of %d on the programmer and press Enter: ", next, count);
     std::fflush(stderr);
     std::string line;
-    if (!std::getline(std::cin, line))
-        throw Failure{Stopped, "\nstandard input ended: the batch stopped after " + std::to_string(next - 1) + " of " +
-                                   std::to_string(count) + " transmitters"};
+    if (std::getline(std::cin, line))
+        return;
+    std::fputc('\n', stderr);
+    throw Failure{Stopped, "standard input ended: the batch stopped after " + std::to_string(next - 1) + " of " +
+                               std::to_string(count) + " transmitters"};
 }
 
 } // namespace

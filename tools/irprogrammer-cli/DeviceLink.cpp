@@ -69,13 +69,17 @@ DeviceLink::~DeviceLink()
 
 void DeviceLink::WriteImage(const std::string& image)
 {
-    Clock::time_point due = Clock::now();
+    // Each command a full tick after the one before, counted from when that
+    // one started: a late command is not made up for by a quick next one.
+    Clock::time_point due = Clock::now() + kTick;
     for (int address = 0; address < DeviceImageBytes; ++address) {
-        due += kTick;
         std::this_thread::sleep_until(due);
-        Send(WriteCommand(address, image), "after " + std::to_string(address) + " of 24 bytes");
+        due = Clock::now() + kTick;
+        Send(WriteCommand(address, image),
+             address == 0 ? "before the first byte"
+                          : "after " + std::to_string(address) + " of 24 bytes: the device holds old and new bytes");
     }
-    std::this_thread::sleep_until(due + kTick);
+    std::this_thread::sleep_until(due);
 }
 
 std::optional<std::string> DeviceLink::Read(int timeoutMs)

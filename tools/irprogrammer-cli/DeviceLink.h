@@ -31,9 +31,10 @@ public:
     const std::string& PortName() const { return portName_; }
 
     // Sends the 24 write commands of the 48-digit image as the window does:
-    // one every 50 ms, the first 50 ms from now, and returns 50 ms after the
-    // last, when the window's write would close the port. Throws Failure with
-    // PortFailed when the port is lost or a command cannot be sent.
+    // one every 50 ms (never sooner after the one before), the first 50 ms
+    // from now, and returns 50 ms after the last, when the window's write
+    // would close the port. Throws Failure with PortFailed when the port is
+    // lost or a command cannot be sent.
     void WriteImage(const std::string& image);
 
     // Sends the read request and waits up to timeoutMs for a complete reply;

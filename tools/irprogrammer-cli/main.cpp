@@ -28,7 +28,7 @@ int main(int argc, char** argv)
             return RunWrite(a);
         }
     } catch (const Failure& f) {
-        std::fprintf(stderr, "irprogrammer-cli: %s\n", f.message.c_str());
+        std::fprintf(stderr, "irprogrammer-cli: %s\n", f.what());
         if (f.status == BadArguments)
             std::fputs("Try 'irprogrammer-cli --help'.\n", stderr);
         return f.status;
