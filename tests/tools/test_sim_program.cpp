@@ -261,6 +261,17 @@ TEST_F(SimProgram, NoReplyLogsTheRequestAndSendsNothing) {
     EXPECT_TRUE(sim.logShows("read -> no reply"));
 }
 
+TEST_F(SimProgram, FaultOptionsLoseOrDamageTheWriteCommandOfTheirNumber) {
+    Sim sim(home, {"--drop-write", "2", "--corrupt-write", "3"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("#10011#10122#10233#10344#10122");
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#11223244" + std::string(40, '0') + Erased + "$");
+    EXPECT_TRUE(sim.logShows("ignored: write 01 22 (write 2, --drop-write)")) << sim.out();
+    EXPECT_TRUE(sim.logShows("write 02 32 (write 3, --corrupt-write)")) << sim.out();
+}
+
 TEST_F(SimProgram, MemoryFileSurvivesARestart) {
     fs::path file = home / "memory.hex";
     {
@@ -328,6 +339,6 @@ TEST_F(SimProgram, BadOptionExitsWithTwoAndHelpListsTheOptions) {
     Sim help(home, {"--help"}, "help");
     EXPECT_EQ(help.exitCode(), 0);
     for (const char* option : {"--no-reply", "--noise", "--pieces", "--pause", "--misplace-dollar", "--pace",
-                               "--memory", "--port", "--quiet", "--force"})
+                               "--memory", "--port", "--quiet", "--force", "--drop-write", "--corrupt-write"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
 }
