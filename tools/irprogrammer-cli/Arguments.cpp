@@ -108,7 +108,7 @@ unsigned MaskOf(Arguments::Command command)
 
 class Parser {
 public:
-    Parser(Arguments& a) : a_(a) {}
+    explicit Parser(Arguments& a) : a_(a) {}
 
     void Take(const std::string& option, const std::string& value)
     {
@@ -136,8 +136,10 @@ public:
             a_.increment = true;
         else if (option == "--yes")
             a_.yes = true;
+        else if (option == "--record" && value.empty())
+            throw Bad("--record needs a file name");
         else if (option == "--record")
-            a_.record = value.empty() ? throw Bad("--record needs a file name") : value;
+            a_.record = value;
     }
 
     // The buttons, the options every command needs, and the batch's last IDs.
