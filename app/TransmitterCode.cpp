@@ -22,15 +22,16 @@ int SliceByte(std::string_view slice, std::size_t index)
 
 } // namespace
 
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
 int HexDigitValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
+    if (!IsHexDigit(c))
+        return 0;
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
 int HexByteValue(std::string_view text)

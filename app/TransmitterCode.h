@@ -15,8 +15,12 @@
 
 using TransmitterBytes = std::array<uint8_t, 5>;
 
-// Value of one hexadecimal digit, either case. Any other character counts as 0,
-// so that a damaged reply decodes to small numbers instead of failing.
+// True for 0..9, A..F and a..f.
+bool IsHexDigit(char c);
+
+// Value of one hexadecimal digit, either case; any other character counts as
+// 0. No reply with such a character is decoded: TakeReply drops a reply that
+// has one where the codes' first eight digits stand.
 int HexDigitValue(char c);
 
 // The byte written by the first two characters of `text`. Characters missing

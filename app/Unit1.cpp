@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "DeviceProtocol.h"
 #include "FieldAssign.h"
 #include "SysUtils.h"
 #include "TransmitterCode.h"
@@ -14,7 +15,6 @@ namespace {
 constexpr int kMaxSideCode = 255;
 constexpr int kMaxId = 65535;
 constexpr const char* kEmptyCode = "0000000000";
-constexpr const char* kCodePadding = "000000";
 constexpr int kThumbLength = 15;
 
 // Button glyphs are drawn on magenta, which the button shows as transparent.
@@ -106,7 +106,7 @@ void TForm1::RebuildCodes()
     ShowCode(Label3, MakeButtonCode(TextOf(Edit1), TextOf(Edit4), 1, relay));
     ShowCode(Label4, MakeButtonCode(TextOf(Edit2), TextOf(Edit5), 2, relay));
     ShowCode(Label5, MakeButtonCode(TextOf(Edit3), TextOf(Edit6), 3, relay));
-    DeviceImage = TextOf(Label3) + kCodePadding + TextOf(Label4) + kCodePadding + TextOf(Label5) + kCodePadding;
+    DeviceImage = MakeDeviceImage(TextOf(Label3), TextOf(Label4), TextOf(Label5));
 }
 
 // Each step reads the field again: the assignment before it has already run

@@ -9,6 +9,7 @@
 
 #include "BleepInt.h"
 #include "Bleeper.h"
+#include "DeviceProtocol.h"
 #include "Exceptions.h"
 #include "FieldAssign.h"
 #include "SysUtils.h"
@@ -18,10 +19,7 @@
 namespace {
 
 constexpr const char* kWriteMode = "zapis1";
-constexpr int kImageBytes = 24;
-constexpr const char* kReadRequest = "00#00030";
-// The reply: "#" at position 1, 96 digits, "$" at position 98.
-constexpr size_t kReplyLength = 98;
+constexpr int kImageBytes = DeviceImageBytes;
 
 // Starts a timer unless it runs already (a running timer keeps its phase).
 void EnableTimer(QTimer* timer, bool enabled)
@@ -35,19 +33,6 @@ void EnableTimer(QTimer* timer, bool enabled)
 std::string Decimal(int32_t value)
 {
     return IntToStr(value);
-}
-
-// The reply positions the decoding reads: the first eight digits of each code.
-// A character there that is no hexadecimal digit came from a damaged line, and
-// decoding it would put made-up values into the fields.
-bool CodeDigitsAreHex(const std::string& reply)
-{
-    for (size_t start : {size_t(1), size_t(17), size_t(33)})
-        for (size_t i = start; i < start + 8; ++i)
-            if (!((reply[i] >= '0' && reply[i] <= '9') || (reply[i] >= 'A' && reply[i] <= 'F') ||
-                  (reply[i] >= 'a' && reply[i] <= 'f')))
-                return false;
-    return true;
 }
 
 } // namespace
@@ -139,7 +124,7 @@ void TForm1::Timer1Timer()
         return;
     }
     const int address = kImageBytes - WriteCountdown;
-    const std::string command = "#1" + IntToHex(uint64_t(address), 2) + writeImage_.substr(size_t(2 * address), 2);
+    const std::string command = WriteCommand(address, writeImage_);
     --WriteCountdown;
     RS->SendString(command);
     ProgressBar1->setValue(WriteCountdown);
@@ -179,7 +164,7 @@ void TForm1::BitBtn2Click()
     AssignChecked(CheckBox1, false);
     RS->SetActive(false);
     RS->SetActive(true);
-    RS->SendString(kReadRequest);
+    RS->SendString(ReadRequest);
     ProgressBar1->setValue(kImageBytes);
 }
 
@@ -191,46 +176,24 @@ void TForm1::RSAfterReceive(TObject*, void* Buffer, uint32_t Received)
     });
 }
 
-// Takes complete replies out of ReplyBuffer. Characters before a "#" are
-// noise. A frame that can no longer complete (its first "$" is not at
-// position 98, or 98 characters came without one) or that is damaged in the
-// digits the decoding reads is dropped up to the next "#", so that one damaged
-// reply does not block every later one.
+// Takes a complete reply out of ReplyBuffer, noise and damaged frames
+// dropped (TakeReply), and decodes it.
 void TForm1::TakeReplies()
 {
-    for (;;) {
-        const size_t hash = ReplyBuffer.find('#');
-        if (hash == std::string::npos) {
-            ReplyBuffer.clear();
-            return;
-        }
-        ReplyBuffer.erase(0, hash);
-        const size_t dollar = ReplyBuffer.find('$');
-        if (dollar == kReplyLength - 1 && CodeDigitsAreHex(ReplyBuffer)) {
-            const std::string reply = ReplyBuffer.substr(0, kReplyLength);
-            ReplyBuffer.clear(); // what follows the "$" goes with it
-            DecodeReply(reply);
-            return;
-        }
-        const bool stuck = dollar != std::string::npos || ReplyBuffer.size() >= kReplyLength;
-        if (!stuck)
-            return; // wait for more
-        const size_t next = ReplyBuffer.find('#', 1);
-        ReplyBuffer.erase(0, next == std::string::npos ? ReplyBuffer.size() : next);
-    }
+    if (const std::optional<std::string> reply = TakeReply(ReplyBuffer))
+        DecodeReply(*reply);
 }
 
 void TForm1::DecodeReply(const std::string& reply)
 {
-    // Reply position p (from 1) is digit p - 1 of a DeviceImage.
-    const std::string p1 = reply.substr(1, 8), p2 = reply.substr(17, 8), p3 = reply.substr(33, 8);
+    const std::string_view p1 = ReplySlice(reply, 1), p2 = ReplySlice(reply, 2), p3 = ReplySlice(reply, 3);
     AssignText(Edit1, DecodeSideCode(p1));
     AssignText(Edit4, DecodeID(p1));
     AssignText(Edit2, DecodeSideCode(p2));
     AssignText(Edit5, DecodeID(p2));
     AssignText(Edit3, DecodeSideCode(p3));
     AssignText(Edit6, DecodeID(p3));
-    AssignPosition(TrackBar1, HexByteValue(std::string("0") + reply[8]) & 7);
+    AssignPosition(TrackBar1, ReplyRelayPosition(reply));
     ProgressBar1->setValue(0);
     BleepInt::PlaySignal(0);
 }

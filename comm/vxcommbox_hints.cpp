@@ -1,28 +1,38 @@
 #include "vxcommbox_hints.h"
 
 #include "vxcommbox.h"
-#include "vxwin32di.h"
+
+TvxDeviceRecords PresentDevices()
+{
+    TvxDeviceRecords present;
+    WalkSetupDevices("", true, true, present, false);
+    return present;
+}
+
+TvxPortHint PortDeviceHint(const TvxDevice& Device, TvxDeviceRecords& Present)
+{
+    TvxPortHint hint{Device.DeviceObject, Device.Description, Device.Manufacturer};
+    if (hint.Description.empty()) {
+        auto found = FindPortDevice(Present, Device.PortName);
+        if (found != Present.end()) {
+            hint.Description = (*found)->Description;
+            hint.Manufacturer = (*found)->Manufacturer;
+        }
+    }
+    return hint;
+}
 
 void ApplyDeviceTreeHints(TvxDeviceBox* Box)
 {
     if (!Box || Box->count() == 0)
         return;
-    TvxDeviceRecords present;
-    WalkSetupDevices("", true, true, present, false);
+    TvxDeviceRecords present = PresentDevices();
     for (int i = 0; i < Box->count(); ++i) {
         const TvxDevice* device = Box->ItemDevice(i);
         if (!device)
             continue;
-        std::string description = device->Description;
-        std::string manufacturer = device->Manufacturer;
-        if (description.empty()) {
-            auto found = FindPortDevice(present, device->PortName);
-            if (found != present.end()) {
-                description = (*found)->Description;
-                manufacturer = (*found)->Manufacturer;
-            }
-        }
-        Box->setItemData(i, TvxDeviceBox::DeviceToolTip(device->DeviceObject, description, manufacturer),
+        const TvxPortHint hint = PortDeviceHint(*device, present);
+        Box->setItemData(i, TvxDeviceBox::DeviceToolTip(hint.Path, hint.Description, hint.Manufacturer),
                          Qt::ToolTipRole);
     }
 }

@@ -1,5 +1,7 @@
 // The real irprogrammer-sim program, driven through its pseudo-terminal the way
 // the tool drives a serial port.
+#include "Spawned.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,118 +28,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The folder that stands for the user's config folder in one test.
-fs::path freshConfigHome() {
-    const char* base = std::getenv("XDG_CONFIG_HOME");
-    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
-    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    fs::path home = root / ("program-" + std::string(info->name()));
-    fs::remove_all(home);
-    fs::create_directories(home);
-    return home;
-}
-
-// One run of the simulator, with its output captured in files.
-class Sim {
-public:
-    Sim(const fs::path& home, std::vector<std::string> args, std::string tag = "sim")
-        : home_(home), out_(home / (tag + ".out")), err_(home / (tag + ".err")) {
-        args.insert(args.begin(), IRSIM_EXECUTABLE);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env{"XDG_CONFIG_HOME=" + home.string()};
-        for (char** e = environ; *e; ++e)
-            if (!std::string(*e).starts_with("XDG_CONFIG_HOME="))
-                env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int rc = posix_spawn(&pid_, IRSIM_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            pid_ = -1;
-    }
-    ~Sim() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    fs::path link(int port = 1) const { return home_ / "vxcomm/ports" / ("com" + std::to_string(port)); }
-
-    // Waits for the port-map link; false when the program ended or took too long.
-    bool waitForLink(int port = 1) {
-        for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
-            if (fs::is_symlink(link(port)) && readFile(out_).find(" -> ") != std::string::npos)
-                return true;
-            if (exited(0ms))
-                return false;
-        }
-        return false;
-    }
-
-    // Waits for the program to end; its exit code, or -1 on time-out or a signal.
-    std::optional<int> exitCode(std::chrono::milliseconds timeout = 5s) {
-        if (!exited(timeout))
-            return std::nullopt;
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-
-    void signal(int sig) { ::kill(pid_, sig); }
-
-    // Processor time used so far, from /proc.
-    std::chrono::milliseconds cpuTime() const {
-        std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        long ticks = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i)
-            if (i >= 14)
-                ticks += std::stol(field);
-        return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
-    }
-    std::string out() const { return readFile(out_); }
-    std::string err() const { return readFile(err_); }
-
-    // Waits until the log shows text.
-    bool logShows(const std::string& text, std::chrono::milliseconds timeout = 3s) {
-        for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(10ms))
-            if (out().find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-private:
-    bool exited(std::chrono::milliseconds timeout) {
-        if (pid_ <= 0)
-            return true;
-        for (auto end = Clock::now() + timeout;; std::this_thread::sleep_for(5ms)) {
-            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            if (Clock::now() >= end)
-                return false;
-        }
-    }
-
-    fs::path home_, out_, err_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
+using spawned::freshConfigHome;
+using spawned::readFile;
+using spawned::Sim;
 
 // The port as the tool opens it: raw, 9600 8N1.
 class Port {
@@ -368,6 +261,17 @@ TEST_F(SimProgram, NoReplyLogsTheRequestAndSendsNothing) {
     EXPECT_TRUE(sim.logShows("read -> no reply"));
 }
 
+TEST_F(SimProgram, FaultOptionsLoseOrDamageTheWriteCommandOfTheirNumber) {
+    Sim sim(home, {"--drop-write", "2", "--corrupt-write", "3"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Port port(sim.link());
+    port.send("#10011#10122#10233#10344#10122");
+    port.send("00#00030");
+    EXPECT_EQ(port.receive(), "#11223244" + std::string(40, '0') + Erased + "$");
+    EXPECT_TRUE(sim.logShows("ignored: write 01 22 (write 2, --drop-write)")) << sim.out();
+    EXPECT_TRUE(sim.logShows("write 02 32 (write 3, --corrupt-write)")) << sim.out();
+}
+
 TEST_F(SimProgram, MemoryFileSurvivesARestart) {
     fs::path file = home / "memory.hex";
     {
@@ -435,6 +339,6 @@ TEST_F(SimProgram, BadOptionExitsWithTwoAndHelpListsTheOptions) {
     Sim help(home, {"--help"}, "help");
     EXPECT_EQ(help.exitCode(), 0);
     for (const char* option : {"--no-reply", "--noise", "--pieces", "--pause", "--misplace-dollar", "--pace",
-                               "--memory", "--port", "--quiet", "--force"})
+                               "--memory", "--port", "--quiet", "--force", "--drop-write", "--corrupt-write"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
 }

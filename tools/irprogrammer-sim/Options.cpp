@@ -33,6 +33,10 @@ const char* usage() {
            "  --pace                 send replies at the byte pace of 9600 baud 8N1\n"
            "                         (about 1.04 ms per byte)\n"
            "  --quiet                no log line per command or request\n"
+           "  --drop-write N         ignore the Nth write command since the start (a\n"
+           "                         command lost on the line)\n"
+           "  --corrupt-write N      store the byte of the Nth write command with its\n"
+           "                         lowest bit flipped (a byte damaged on the line)\n"
            "  --help                 show this text\n"
            "\n"
            "The reply to \"00#00030\" is \"#\", the 48 hexadecimal digits of the memory,\n"
@@ -92,6 +96,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             error = number(o.pieces, 1, 100);
         } else if (name == "--pause") {
             error = number(o.pauseMs, 0, 10000);
+        } else if (name == "--drop-write") {
+            error = number(o.dropWrite, 1, 1000000);
+        } else if (name == "--corrupt-write") {
+            error = number(o.corruptWrite, 1, 1000000);
         } else if (name == "--misplace-dollar") {
             error = number(o.dollarPosition, 97, 99);
             if (!error && o.dollarPosition == 98)

@@ -17,6 +17,8 @@ struct Options {
     int dollarPosition = 98;      // where the "$" stands; 97 and 99 are faulty replies
     bool pace = false;            // one byte per character time at 9600 baud 8N1
     bool quiet = false;           // no log line per command
+    int dropWrite = 0;            // the write command with this number (from 1) is not stored
+    int corruptWrite = 0;         // the write command with this number stores its byte with bit 0 flipped
     bool help = false;
 };
 

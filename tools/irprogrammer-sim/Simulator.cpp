@@ -116,11 +116,7 @@ bool Simulator::writeDue() {
 void Simulator::handle(const Event& event) {
     switch (event.kind) {
     case Event::Kind::Write:
-        if (memory_.set(event.address, event.data) && !options_.memoryFile.empty()) {
-            if (auto error = memory_.save(options_.memoryFile))
-                std::fprintf(stderr, "irprogrammer-sim: %s\n", error->c_str());
-        }
-        logLine(describe(event));
+        store(event);
         return;
     case Event::Kind::Read:
         if (options_.noReply) {
@@ -141,6 +137,24 @@ void Simulator::handle(const Event& event) {
         logLine(describe(event));
         return;
     }
+}
+
+void Simulator::store(const Event& event) {
+    const int number = ++writes_;
+    const std::string fault = " (write " + std::to_string(number) + ", --" +
+                              (number == options_.dropWrite ? "drop" : "corrupt") + "-write)";
+    if (number == options_.dropWrite) {
+        logLine("ignored: " + describe(event) + fault);
+        return;
+    }
+    Event stored = event;
+    if (number == options_.corruptWrite)
+        stored.data ^= 0x01;
+    if (memory_.set(stored.address, stored.data) && !options_.memoryFile.empty()) {
+        if (auto error = memory_.save(options_.memoryFile))
+            std::fprintf(stderr, "irprogrammer-sim: %s\n", error->c_str());
+    }
+    logLine(describe(stored) + (number == options_.corruptWrite ? fault : ""));
 }
 
 // A reply that comes while another is still going out follows it.

@@ -37,6 +37,7 @@ private:
     bool readInput();
     bool writeDue();
     void handle(const Event& event);
+    void store(const Event& event);
     void queueReply(const std::string& reply);
     void logLine(const std::string& line);
     int waitMs() const;
@@ -51,6 +52,7 @@ private:
     size_t outboxBytes_ = 0;
     bool lineFull_ = false; // the last write found no room: wait for POLLOUT
     bool inputSinceIdle_ = false;
+    int writes_ = 0; // write commands taken since the start, for the fault options
     Clock::time_point lastInput_{};
     Clock::time_point nextPortCheck_{};
 };

@@ -1,0 +1,208 @@
+// irprogrammer-cli against a programmer device on a pseudo-terminal registered
+// as COM1: the simulator, or the test itself where the bytes on the wire are
+// compared.
+#include "Spawned.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <poll.h>
+#include <pty.h>
+
+using namespace spawned;
+
+namespace {
+
+// What the window sends for side code 1 and ID 1 on every button and relay
+// position 1, and the image those commands write.
+const std::string WindowCommands = "#10080#10180#10200#10381#10481#10500#10600#10700#10880#10980#10A00#10BA1"
+                                   "#10CA1#10D00#10E00#10F00#11080#11180#11200#11391#11491#11500#11600#11700";
+const std::string WindowImage = "8080008181000000808000A1A10000008080009191000000";
+
+// The device as the test plays it: everything that arrives is kept with its
+// time, and each read request is answered with the reply for one image.
+class RawDevice {
+public:
+    explicit RawDevice(const fs::path& home) {
+        char name[128];
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty");
+        fs::create_directories(home / "vxcomm/ports");
+        fs::create_symlink(name, home / "vxcomm/ports/com1");
+    }
+    ~RawDevice() {
+        ::close(slave_);
+        ::close(master_);
+    }
+
+    // Serves the program until it ends; what it sent.
+    std::string serve(Spawned& program, const std::string& image = WindowImage) {
+        size_t answered = 0;
+        while (!program.exitCode(0ms)) {
+            take(20);
+            for (size_t at = got_.find("00#00030", answered); at != std::string::npos; at = got_.find("00#00030", answered)) {
+                answered = at + 8;
+                const std::string reply = "#" + image + std::string(48, 'F') + "$";
+                EXPECT_EQ(::write(master_, reply.data(), reply.size()), ssize_t(reply.size()));
+            }
+        }
+        take(0);
+        return got_;
+    }
+    // When the first `count` bytes had all arrived.
+    Clock::time_point arrivalOf(size_t count) const {
+        for (const auto& [size, at] : arrivals_)
+            if (size >= count)
+                return at;
+        return Clock::time_point::max();
+    }
+
+private:
+    void take(int ms) {
+        pollfd p{master_, POLLIN, 0};
+        while (::poll(&p, 1, ms) > 0 && (p.revents & POLLIN)) {
+            char buffer[512];
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            got_.append(buffer, size_t(n));
+            arrivals_.emplace_back(got_.size(), Clock::now());
+            ms = 0;
+        }
+    }
+
+    int master_ = -1, slave_ = -1;
+    std::string got_;
+    std::vector<std::pair<size_t, Clock::time_point>> arrivals_;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+class CliProgram : public ::testing::Test {
+protected:
+    fs::path home = freshConfigHome("cli-");
+    Spawned cli(std::vector<std::string> args, const std::string& tag = "cli") const {
+        return {home, IRCLI_EXECUTABLE, std::move(args), tag};
+    }
+};
+
+const std::string RecordHeader =
+    "time,port,p1_side,p1_id,p2_side,p2_id,p3_side,p3_id,relay,p1_code,p2_code,p3_code,verified";
+
+} // namespace
+
+TEST_F(CliProgram, WriteSendsTheWindowsBytesOneEvery50msAndVerifies) {
+    RawDevice device(home);
+    Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1"});
+    EXPECT_EQ(device.serve(write), WindowCommands + "00#00030");
+    EXPECT_EQ(write.exitCode(), 0) << write.err();
+    EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    EXPECT_GE(device.arrivalOf(24 * 6) - device.arrivalOf(6), 23 * 50ms - 20ms) << "one command per 50 ms tick";
+}
+
+TEST_F(CliProgram, WriteThatLosesACommandFailsNamingTheAddressAndIsRecorded) {
+    Sim sim(home, {"--drop-write", "13"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Spawned write = cli({"write", "--port", "COM1", "--side", "17", "--id", "4660", "--record", (home / "r.csv").string()});
+    EXPECT_EQ(write.exitCode(10s), 4);
+    EXPECT_NE(write.err().find("address 0x0C: wrote 7A, read 00"), std::string::npos) << write.err();
+    EXPECT_TRUE(sim.logShows("ignored: write 0C 7A (write 13, --drop-write)")) << sim.out();
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[0], RecordHeader);
+    EXPECT_TRUE(record[1].ends_with(",COM1,17,4660,17,4660,17,4660,1,88891A415A,88891A617A,88891A514A,no")) << record[1];
+}
+
+TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
+    std::ofstream(home / "memory.hex") << "88891A455E00000080FFFFE5650000007F800655AC000000\n";
+    Sim sim(home, {"--memory", (home / "memory.hex").string(), "--noise", "\r\nOK", "--pieces", "3"});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Spawned text = cli({"read", "--port", "COM1"}, "text");
+    EXPECT_EQ(text.exitCode(), 0) << text.err();
+    EXPECT_EQ(text.out(), "P1  side  17  ID  4660  code 88891A455E\n"
+                          "P2  side   1  ID 65535  code 80FFFFE565\n"
+                          "P3  side 255  ID    12  code 7F800655AC\n"
+                          "relay position 5 (6 s)\n");
+    Spawned json = cli({"read", "--port=com1", "--json"}, "json");
+    EXPECT_EQ(json.exitCode(), 0) << json.err();
+    QJsonParseError error{};
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json.out()), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.out();
+    EXPECT_EQ(o["port"].toString(), "COM1");
+    EXPECT_EQ(o["relay"].toInt(), 5);
+    const QJsonArray buttons = o["buttons"].toArray();
+    ASSERT_EQ(buttons.size(), 3);
+    EXPECT_EQ(buttons[0].toObject(), QJsonObject({{"button", "P1"}, {"side", 17}, {"id", 4660}, {"code", "88891A455E"}}));
+    EXPECT_EQ(buttons[2].toObject()["id"].toInt(), 12);
+}
+
+TEST_F(CliProgram, BatchOfThreeRaisesTheIdsAndAppendsALinePerTransmitter) {
+    const fs::path file = home / "batch.csv";
+    std::ofstream(file) << RecordHeader << "\nearlier line\n";
+    Sim sim(home, {"--memory", (home / "memory.hex").string()});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Spawned batch = cli({"write", "--port", "COM1", "--side", "5", "--id", "65533", "--p3", "9:100", "--relay", "0",
+                         "--count", "3", "--increment", "--yes", "--record", file.string()});
+    EXPECT_EQ(batch.exitCode(15s), 0) << batch.err();
+    const auto out = lines(batch.out());
+    ASSERT_EQ(out.size(), 3u) << batch.out();
+    EXPECT_EQ(out[2], "3/3  COM1  P1 5:65535  P2 5:65535  P3 9:102  relay 0  verified");
+    const auto record = lines(readFile(file));
+    ASSERT_EQ(record.size(), 5u);
+    EXPECT_EQ(record[1], "earlier line");
+    for (int n = 0; n < 3; ++n) {
+        const std::string id = std::to_string(65533 + n);
+        EXPECT_NE(record[2 + n].find(",COM1,5," + id + ",5," + id + ",9," + std::to_string(100 + n) + ",0,"),
+                  std::string::npos) << record[2 + n];
+        EXPECT_TRUE(record[2 + n].ends_with(",yes")) << record[2 + n];
+        EXPECT_EQ(record[2 + n][10], 'T');
+    }
+    EXPECT_EQ(sim.out().find("ignored"), std::string::npos) << sim.out();
+}
+
+TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
+    RawDevice device(home);
+    const std::vector<std::string> write = {"write", "--port", "COM1"};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--side", "0", "--id", "1"}, "--side 0"},
+        {{"--side", "256", "--id", "1"}, "--side 256"},
+        {{"--side", "1", "--id", "65536"}, "--id 65536"},
+        {{"--side", "1", "--id", "-3"}, "--id -3"},
+        {{"--side", "1", "--id", "1", "--relay", "8"}, "--relay 8"},
+        {{"--side", "1", "--id", "1", "--p2", "17:0"}, "--p2 17:0"},
+        {{"--side", "1", "--id", "1", "--p3", "17"}, "--p3 17"},
+        {{"--side", "1", "--id", "1", "--count", "0"}, "--count 0"},
+        {{"--side", "1", "--id", "1", "--timeout", "0"}, "--timeout 0"},
+        {{"--side", "1", "--id", "65534", "--count", "3", "--increment", "--yes"}, "65536"},
+        {{"--side", "1", "--id", "1", "--record", home.string()}, home.string()},
+        {{"--side", "1"}, "--id"},
+        {{"--side", "1", "--id", "1", "--json"}, "--json"},
+        {{"--side", "1", "--id", "1", "--bogus"}, "--bogus"},
+    };
+    for (auto [args, expected] : cases) {
+        args.insert(args.begin(), write.begin(), write.end());
+        Spawned run = cli(args, "bad");
+        EXPECT_EQ(run.exitCode(), 2) << expected;
+        EXPECT_NE(run.err().find(expected), std::string::npos) << run.err();
+    }
+    Spawned port = cli({"read", "--port", "LPT1"}, "port");
+    EXPECT_EQ(port.exitCode(), 2);
+    EXPECT_NE(port.err().find("LPT1"), std::string::npos) << port.err();
+    EXPECT_EQ(device.serve(port), "");
+}
+
+TEST_F(CliProgram, PortThatCannotBeOpenedExitsWithThree) {
+    const std::vector<std::vector<std::string>> runs = {{"read", "--port", "COM250"},
+                                                        {"write", "--port", "COM250", "--side", "1", "--id", "1"}};
+    for (const auto& args : runs) {
+        Spawned run = cli(args, args[0]);
+        EXPECT_EQ(run.exitCode(), 3) << run.err();
+        EXPECT_NE(run.err().find("cannot open COM250"), std::string::npos) << run.err();
+    }
+}

@@ -1,0 +1,160 @@
+#include "Commands.h"
+
+#include "DeviceLink.h"
+#include "DeviceProtocol.h"
+#include "Output.h"
+#include "ProductionRecord.h"
+#include "TransmitterCode.h"
+#include "vxcomm.h"
+#include "vxcommbox_hints.h"
+
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+
+namespace ircli {
+
+namespace {
+
+void Print(const std::string& text)
+{
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::array<std::string, 3> CodesOf(const std::array<ButtonFields, 3>& buttons, int relay)
+{
+    std::array<std::string, 3> codes;
+    for (size_t b = 0; b < buttons.size(); ++b)
+        codes[b] = MakeButtonCode(std::to_string(buttons[b].side), std::to_string(buttons[b].id), int(b) + 1, relay);
+    return codes;
+}
+
+bool SameDigits(std::string_view a, std::string_view b)
+{
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Two characters of a reply as they can be shown: a damaged line may bring anything.
+std::string Shown(std::string_view digits)
+{
+    std::string out;
+    for (unsigned char c : digits) {
+        if (c >= 0x21 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Reads the device back and compares all 48 digits with the image written.
+void Verify(DeviceLink& link, const std::string& image, int timeoutMs)
+{
+    const std::optional<std::string> reply = link.Read(timeoutMs);
+    if (!reply)
+        throw Failure{NotVerified, link.PortName() + ": no complete reply to the read-back within " +
+                                        std::to_string(timeoutMs) + " ms"};
+    const std::string_view read = ReplyImage(*reply);
+    for (int address = 0; address < DeviceImageBytes; ++address) {
+        const std::string_view wrote = std::string_view(image).substr(size_t(2 * address), 2);
+        const std::string_view got = read.substr(size_t(2 * address), 2);
+        if (SameDigits(wrote, got))
+            continue;
+        char where[8];
+        std::snprintf(where, sizeof where, "0x%02X", address);
+        throw Failure{NotVerified, link.PortName() + ": the read-back differs at address " + where + ": wrote " +
+                                       std::string(wrote) + ", read " + Shown(got)};
+    }
+}
+
+// Writes one transmitter, verifies it unless asked not to, records it and
+// prints its line; throws what ends the batch.
+void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
+                const std::array<ButtonFields, 3>& buttons, const std::string& prefix)
+{
+    RecordEntry entry{link.PortName(), buttons, a.relay, CodesOf(buttons, a.relay), "no"};
+    const std::string image = MakeDeviceImage(entry.codes[0], entry.codes[1], entry.codes[2]);
+    std::exception_ptr failure;
+    try {
+        link.WriteImage(image);
+        if (a.verify)
+            Verify(link, image, a.timeoutMs);
+        entry.verified = a.verify ? "yes" : "skipped";
+    } catch (const Failure&) {
+        failure = std::current_exception();
+    }
+    record.Append(entry);
+    const char* outcome = failure ? "FAILED" : a.verify ? "verified" : "written, not verified";
+    Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void WaitForNext(int next, int count)
+{
+    std::fprintf(stderr, "Put transmitter %d of %d on the programmer and press Enter: ", next, count);
+    std::fflush(stderr);
+    std::string line;
+    if (std::getline(std::cin, line))
+        return;
+    std::fputc('\n', stderr);
+    throw Failure{Stopped, "standard input ended: the batch stopped after " + std::to_string(next - 1) + " of " +
+                               std::to_string(count) + " transmitters"};
+}
+
+} // namespace
+
+int RunPorts(const Arguments& a)
+{
+    TvxComm rs;
+    rs.SetEnumPorts(vxcomm::epQuickAll);
+    rs.FillDeviceList(nullptr);
+    TvxDeviceRecords present = PresentDevices();
+    std::vector<PortEntry> ports;
+    for (int32_t i = 0; i < rs.DeviceCount(); ++i) {
+        const TvxDevice& device = *rs.Device(i);
+        const TvxPortHint hint = PortDeviceHint(device, present);
+        ports.push_back({device.PortName, hint.Path, hint.Description, hint.Manufacturer});
+    }
+    if (ports.empty() && !a.json)
+        std::fputs("irprogrammer-cli: no serial ports found\n", stderr);
+    Print(a.json ? PortsJson(ports) : PortsText(ports));
+    return Done;
+}
+
+int RunRead(const Arguments& a)
+{
+    DeviceLink link(a.port);
+    const std::optional<std::string> reply = link.Read(a.timeoutMs);
+    if (!reply)
+        throw Failure{NotVerified,
+                      link.PortName() + ": no complete reply within " + std::to_string(a.timeoutMs) + " ms"};
+    Print(a.json ? ReplyJson(link.PortName(), *reply) : ReplyText(*reply));
+    return Done;
+}
+
+int RunWrite(const Arguments& a)
+{
+    ProductionRecord record(a.record);
+    DeviceLink link(a.port);
+    std::array<ButtonFields, 3> buttons = a.buttons;
+    for (int n = 1; n <= a.count; ++n) {
+        if (n > 1 && !a.yes)
+            WaitForNext(n, a.count);
+        const std::string prefix = a.count > 1 ? std::to_string(n) + "/" + std::to_string(a.count) + "  " : "";
+        ProgramOne(link, record, a, buttons, prefix);
+        if (a.increment)
+            for (ButtonFields& b : buttons)
+                ++b.id;
+    }
+    return Done;
+}
+
+} // namespace ircli

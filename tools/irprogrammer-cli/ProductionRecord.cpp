@@ -1,0 +1,118 @@
+#include "ProductionRecord.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ircli {
+
+namespace {
+
+std::string UtcNow()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string CsvLine(const RecordEntry& e)
+{
+    std::string line = UtcNow() + "," + e.port;
+    for (const ButtonFields& b : e.buttons)
+        line += "," + std::to_string(b.side) + "," + std::to_string(b.id);
+    line += "," + std::to_string(e.relay);
+    for (const std::string& code : e.codes)
+        line += "," + code;
+    return line + "," + e.verified + "\n";
+}
+
+// Makes the file's directory entry durable, so that a new record survives a
+// crash as surely as its lines.
+void SyncFolderOf(const std::string& path)
+{
+    const std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+const char* ProductionRecord::Header()
+{
+    return "time,port,p1_side,p1_id,p2_side,p2_id,p3_side,p3_id,relay,p1_code,p2_code,p3_code,verified\n";
+}
+
+ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
+{
+    if (path_.empty())
+        return;
+    const auto refuse = [&](const std::string& why) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        return Failure{BadArguments, "--record " + path_ + ": " + why};
+    };
+    created_ = ::access(path_.c_str(), F_OK) != 0;
+    fd_ = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        throw refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw refuse("not a regular file");
+    if (st.st_size == 0) {
+        pending_ = Header();
+        return;
+    }
+    const std::string header = Header();
+    std::string first(header.size(), '\0');
+    if (::pread(fd_, first.data(), first.size(), 0) != ssize_t(first.size()) || first != header)
+        throw refuse("the file is not a production record (its first line is not the record's header)");
+    char last = '\n';
+    if (::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        pending_ = "\n";
+}
+
+ProductionRecord::~ProductionRecord()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void ProductionRecord::Append(const RecordEntry& entry)
+{
+    if (fd_ < 0)
+        return;
+    WriteAll(pending_ + CsvLine(entry));
+    pending_.clear();
+    if (::fsync(fd_) != 0)
+        throw Failure{Stopped, "cannot sync the record " + path_ + ": " + std::strerror(errno)};
+    if (created_) {
+        SyncFolderOf(path_);
+        created_ = false;
+    }
+}
+
+void ProductionRecord::WriteAll(const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw Failure{Stopped, "cannot write the record " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC)};
+        done += size_t(n);
+    }
+}
+
+} // namespace ircli
