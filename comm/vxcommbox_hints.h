@@ -7,9 +7,23 @@
 // box, each item whose device has no description gets them from the present
 // device that the port map gives the item's port name, so that "COM37" reads
 // "Device: /dev/ttyUSB0 / Description: FT232R USB UART / Manufacturer: FTDI".
+// Two more lines where they apply: that the number follows the USB socket (an
+// adapter without a serial number), and that this user cannot open the port
+// and how to get access. The items stay "COMn".
+#include "devtree.h"
+
+#include <functional>
+#include <string>
+
 class TvxDeviceBox;
 
 // Applies the tooltips now and after every refill of the box's items.
 void ShowDeviceTreeHints(TvxDeviceBox* Box);
 // Applies them once.
 void ApplyDeviceTreeHints(TvxDeviceBox* Box);
+
+// Whether this user can open a device node. By default the node's access for
+// the process's effective ids (vxport::CheckDeviceAccess); tests, which may
+// run as root, put their own. An empty check restores the default.
+using TvxAccessCheck = std::function<vxport::DeviceAccess(const std::string& Node)>;
+void SetDeviceAccessCheck(TvxAccessCheck Check);

@@ -21,6 +21,7 @@ protected:
         config.linkFolder = (root / "links").string();
         config.sysfsRoot = (root / "sys").string();
         config.devRoot = (root / "dev").string();
+        config.numberTable = (root / "state" / "port-numbers").string();
         fs::create_directories(config.linkFolder);
         fs::create_directories(root / "sys" / "class" / "tty");
         fs::create_directories(root / "dev");
