@@ -30,7 +30,7 @@ bool IsVirtualName(const std::string& device)
 std::string LinkTarget(const fs::path& link)
 {
     const fs::path target = ReadLink(link);
-    const std::string text = target.string();
+    std::string text = target.string();
     if (text.empty() || IsVirtualName(text) || target.is_absolute())
         return text;
     return (link.parent_path() / target).lexically_normal().string();

@@ -17,11 +17,12 @@ namespace fs = std::filesystem;
 
 class FakeDeviceTree {
 public:
-    FakeDeviceTree()
+    // `name` tells two trees of one test apart.
+    explicit FakeDeviceTree(const std::string& name = "")
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         root = fs::temp_directory_path() / ("vxdevtree-" + std::to_string(getpid()) + "-" + info->test_suite_name() +
-                                            "-" + info->name());
+                                            "-" + info->name() + name);
         fs::remove_all(root);
         config.sysfsRoot = (root / "sys").string();
         config.devRoot = (root / "dev").string();

@@ -77,6 +77,36 @@ TEST(DeviceWalk, UartBehindTheSerialCoreGetsItsControllersDriverAndADriverBasedD
     EXPECT_EQ(d.DevInst, (4u << 20) | 64u);
 }
 
+TEST(DeviceWalk, UartsReadAlikeInTheSerialCoreLayoutsBeforeAndAfterKernel65)
+{
+    auto read = [](bool serialCore) {
+        FakeDeviceTree tree(serialCore ? "-new" : "-old");
+        tree.AddUart("ttyS0", "00:05", serialCore);
+        tree.AddUart("ttyS40", "00:06", serialCore); // no fixed number: numbered by its identity
+        std::vector<std::string> seen;
+        for (const auto& e : vxport::ReadPortMap(tree.config))
+            seen.push_back("COM" + std::to_string(e.number) + " " + fs::path(e.device).filename().string());
+        for (const auto& r : Walk(vxdi::GUID_DEVCLASS_PORTS))
+            seen.push_back(r->PnPPortName + " " + r->Driver + " " + r->Description + " " + r->InstanceId);
+        return seen;
+    };
+    const auto before = read(false);
+    EXPECT_EQ(before.size(), 4u);
+    EXPECT_EQ(before, read(true));
+}
+
+TEST(DeviceWalk, APseudoTerminalThatALinkNamesIsAPortOfItsOwnKind)
+{
+    FakeDeviceTree tree;
+    FakeDeviceTree::Write(tree.root / "dev" / "pts" / "3", "");
+    tree.Pin(1, tree.Dev("pts/3"));
+    auto records = Walk(vxdi::GUID_DEVCLASS_PORTS);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->Description, "Pseudo-terminal");
+    EXPECT_EQ(records[0]->PnPPortName, "COM1");
+    EXPECT_EQ(records[0]->DeviceObject, tree.Dev("pts/3"));
+}
+
 TEST(DeviceWalk, EachDeviceBelongsToOneClassAndInterfaceRecordsNeverNameAPort)
 {
     FakeDeviceTree tree;
