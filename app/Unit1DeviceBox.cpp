@@ -20,7 +20,7 @@ void SetUpDeviceBox(TvxDeviceBox* Box, TvxComm* Comm)
                 box->DeviceChanged(Message);
         },
         monitor);
-    // Without the kernel's events (a sandbox without netlink) the list is
-    // still read at start and whenever the component is bound again.
+    // Without the kernel's events (a sandbox without netlink) the watch of
+    // /dev and of the port-link folder still refreshes the list.
     monitor->Start();
 }

@@ -20,10 +20,10 @@ function(vx_test)
   endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${main} GTest::gtest GTest::gmock Threads::Threads)
   set(home ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}.home)
-  file(MAKE_DIRECTORY ${home}/config ${home}/runtime)
+  file(MAKE_DIRECTORY ${home}/config ${home}/state ${home}/runtime)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${home}/config;XDG_RUNTIME_DIR=${home}/runtime")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${home}/config;XDG_STATE_HOME=${home}/state;XDG_RUNTIME_DIR=${home}/runtime")
 endfunction()

@@ -86,14 +86,17 @@ int32_t TvxCustomSerialComm::DeviceIndex()
 void TvxCustomSerialComm::EnumDevices()
 {
     // In the full modes each port is matched with the first device of the
-    // device tree that the map gives the same port name.
+    // device tree that the map gives the same port name. The tree and the map
+    // are read once for the walks and the port list.
     const TvxEnumPorts mode = enumPorts_;
+    const vxport::PortSnapshot snapshot = vxport::ReadPortSnapshot(vxport::CurrentPortMapConfig());
     TvxDeviceRecords candidates;
     if (mode != epQuickAll)
         for (const vxdi::TSetupWalk& walk : vxdi::SetupWalks)
-            WalkSetupDevices(walk.Guid, mode == epFullPresent, walk.DeviceMode, candidates, !walk.DeviceMode);
+            WalkSetupDevices(snapshot, walk.Guid, mode == epFullPresent, walk.DeviceMode, candidates,
+                             !walk.DeviceMode);
     TComPortList ports;
-    EnumComPorts(ports, true);
+    EnumComPorts(ports, true, vxport::SerialCommMap(snapshot));
     for (const TComPortEntry& entry : ports) {
         auto device = std::make_unique<TvxDevice>();
         const size_t eq = entry.Text.find('=');

@@ -1,24 +1,64 @@
 #include "vxcommbox_hints.h"
 
 #include "vxcommbox.h"
+#include "vxwin32di.h"
 
-TvxDeviceRecords PresentDevices()
+#include <QCoreApplication>
+
+namespace {
+
+TvxAccessCheck& AccessCheck()
 {
-    TvxDeviceRecords present;
-    WalkSetupDevices("", true, true, present, false);
-    return present;
+    static TvxAccessCheck check;
+    return check;
 }
 
-TvxPortHint PortDeviceHint(const TvxDevice& Device, TvxDeviceRecords& Present)
+QString Text(const char* text)
 {
-    TvxPortHint hint{Device.DeviceObject, Device.Description, Device.Manufacturer};
+    return QCoreApplication::translate("TvxDeviceBox", text);
+}
+
+// The lines about the number and the access of a port of the map.
+QStringList PortLines(const vxport::PortMapEntry& entry)
+{
+    QStringList lines;
+    if (entry.followsSocket)
+        lines << Text("The number follows the USB socket: the adapter has no serial number.");
+    if (entry.device.rfind("\\\\", 0) == 0)
+        return lines; // a virtual port name, no node
+    const TvxAccessCheck& check = AccessCheck();
+    const vxport::DeviceAccess access = check ? check(entry.device) : vxport::CheckDeviceAccess(entry.device);
+    if (!access.allowed) {
+        const QString group = QString::fromStdString(access.group.empty() ? "dialout" : access.group);
+        lines << Text("No access for this user: add it to the group %1 (sudo adduser $USER %1), then log in again.")
+                     .arg(group);
+    }
+    return lines;
+}
+
+} // namespace
+
+TvxPortHints ReadPortHints()
+{
+    TvxPortHints hints{vxport::ReadPortSnapshot(vxport::CurrentPortMapConfig()), {}};
+    WalkSetupDevices(hints.Snapshot, "", true, true, hints.Present, false);
+    return hints;
+}
+
+TvxPortHint PortDeviceHint(const TvxDevice& Device, TvxPortHints& Hints)
+{
+    TvxPortHint hint{Device.DeviceObject, Device.Description, Device.Manufacturer, {}};
     if (hint.Description.empty()) {
-        auto found = FindPortDevice(Present, Device.PortName);
-        if (found != Present.end()) {
+        auto found = FindPortDevice(Hints.Present, Device.PortName);
+        if (found != Hints.Present.end()) {
             hint.Description = (*found)->Description;
             hint.Manufacturer = (*found)->Manufacturer;
         }
     }
+    for (const auto& entry : Hints.Snapshot.entries)
+        if (int32_t(entry.number) == Device.PortNo)
+            for (const QString& line : PortLines(entry))
+                hint.Notes.push_back(line.toStdString());
     return hint;
 }
 
@@ -26,14 +66,17 @@ void ApplyDeviceTreeHints(TvxDeviceBox* Box)
 {
     if (!Box || Box->count() == 0)
         return;
-    TvxDeviceRecords present = PresentDevices();
+    TvxPortHints hints = ReadPortHints();
     for (int i = 0; i < Box->count(); ++i) {
         const TvxDevice* device = Box->ItemDevice(i);
         if (!device)
             continue;
-        const TvxPortHint hint = PortDeviceHint(*device, present);
-        Box->setItemData(i, TvxDeviceBox::DeviceToolTip(hint.Path, hint.Description, hint.Manufacturer),
-                         Qt::ToolTipRole);
+        const TvxPortHint hint = PortDeviceHint(*device, hints);
+        QStringList lines{TvxDeviceBox::DeviceToolTip(hint.Path, hint.Description, hint.Manufacturer)};
+        for (const std::string& note : hint.Notes)
+            lines << QString::fromStdString(note);
+        lines.removeAll(QString());
+        Box->setItemData(i, lines.join('\n'), Qt::ToolTipRole);
     }
 }
 
@@ -47,4 +90,9 @@ void ShowDeviceTreeHints(TvxDeviceBox* Box)
         QObject::connect(Box, &TvxDeviceBox::ItemsRefreshed, Box, [Box] { ApplyDeviceTreeHints(Box); });
     }
     ApplyDeviceTreeHints(Box);
+}
+
+void SetDeviceAccessCheck(TvxAccessCheck Check)
+{
+    AccessCheck() = std::move(Check);
 }

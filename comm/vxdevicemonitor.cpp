@@ -5,9 +5,9 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
-#include <linux/netlink.h>
-#include <sys/socket.h>
+#include <filesystem>
 #include <unistd.h>
 
 namespace vxdevmon {
@@ -60,6 +60,13 @@ bool IsSerialPort(const TUevent& Event)
     return Event.DevPath.rfind("/devices/", 0) == 0 && Event.DevPath.find("/virtual/") == std::string::npos;
 }
 
+bool IsSerialNodeName(const std::string& Name)
+{
+    if (Name.rfind("rfcomm", 0) == 0)
+        return true;
+    return Name.rfind("tty", 0) == 0 && Name.size() > 3 && !std::isdigit(static_cast<unsigned char>(Name[3]));
+}
+
 } // namespace vxdevmon
 
 TvxDeviceMonitor::TvxDeviceMonitor(QObject* parent) : QObject(parent)
@@ -77,17 +84,12 @@ TvxDeviceMonitor::~TvxDeviceMonitor()
 bool TvxDeviceMonitor::Start()
 {
     Stop();
-    const int s = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-    if (s < 0)
-        return false;
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 1; // the kernel's own events
-    if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(s);
-        return false;
-    }
-    return Watch(s, true);
+    const int s = vxport::OpenKernelEventSocket();
+    if (s >= 0)
+        Watch(s, true);
+    if (!WatchFolders(vxport::CurrentPortMapConfig()))
+        retries_ = {1000, 3000};
+    return Active() || Watching();
 }
 
 bool TvxDeviceMonitor::StartOnSocket(int Socket)
@@ -95,15 +97,29 @@ bool TvxDeviceMonitor::StartOnSocket(int Socket)
     Stop();
     if (Socket < 0)
         return false;
-    return Watch(Socket, false);
+    Watch(Socket, false);
+    return true;
 }
 
-bool TvxDeviceMonitor::Watch(int Socket, bool KernelOnly)
+void TvxDeviceMonitor::Watch(int Socket, bool KernelOnly)
 {
     socket_ = Socket;
     kernelOnly_ = KernelOnly;
     notifier_ = new QSocketNotifier(Socket, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TvxDeviceMonitor::ReadEvents);
+}
+
+bool TvxDeviceMonitor::WatchFolders(const vxport::PortMapConfig& Config)
+{
+    delete folderNotifier_;
+    folderNotifier_ = nullptr;
+    devFolder_ = std::filesystem::path(Config.devRoot).lexically_normal().string();
+    while (devFolder_.size() > 1 && devFolder_.back() == '/')
+        devFolder_.pop_back();
+    if (!folders_.Start({Config.linkFolder, Config.devRoot + "/serial/by-id", Config.devRoot}))
+        return false;
+    folderNotifier_ = new QSocketNotifier(folders_.Handle(), QSocketNotifier::Read, this);
+    connect(folderNotifier_, &QSocketNotifier::activated, this, &TvxDeviceMonitor::ReadFolders);
     return true;
 }
 
@@ -111,8 +127,12 @@ void TvxDeviceMonitor::Stop()
 {
     settle_.stop();
     pending_.clear();
+    ++generation_;
     delete notifier_;
     notifier_ = nullptr;
+    delete folderNotifier_;
+    folderNotifier_ = nullptr;
+    folders_.Stop();
     if (socket_ >= 0)
         ::close(socket_);
     socket_ = -1;
@@ -120,46 +140,44 @@ void TvxDeviceMonitor::Stop()
 
 void TvxDeviceMonitor::ReadEvents()
 {
-    char buffer[8192];
+    std::string datagram;
     for (;;) {
-        sockaddr_nl sender{};
-        iovec io{buffer, sizeof buffer};
-        msghdr header{};
-        header.msg_name = &sender;
-        header.msg_namelen = sizeof sender;
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
-        const ssize_t size = ::recvmsg(socket_, &header, MSG_DONTWAIT);
-        if (size <= 0)
+        const vxport::EventRead read =
+            reader_ ? reader_(socket_, datagram) : vxport::ReadKernelEvent(socket_, kernelOnly_, datagram);
+        if (read == vxport::EventRead::None)
             break;
-        // Only the kernel (port id 0) speaks on the kernel's group; anything
-        // else on the socket is not believed.
-        if (kernelOnly_ && (header.msg_namelen < sizeof sender || sender.nl_pid != 0))
+        if (read == vxport::EventRead::Lost) {
+            // What was lost is unknown: the whole list is read again.
+            Queue(vxmsg::DBT_DEVNODES_CHANGED, {});
             continue;
-        if (header.msg_flags & MSG_TRUNC)
-            continue;
-        const auto event = vxdevmon::ParseUevent(buffer, size_t(size));
+        }
+        const auto event = vxdevmon::ParseUevent(datagram.data(), datagram.size());
         if (!event || !vxdevmon::IsSerialPort(*event))
             continue;
-        uintptr_t kind = 0;
         if (event->Action == "add")
-            kind = vxmsg::DBT_DEVICEARRIVAL;
+            Queue(vxmsg::DBT_DEVICEARRIVAL, "/dev/" + event->DevName);
         else if (event->Action == "remove")
-            kind = vxmsg::DBT_DEVICEREMOVECOMPLETE;
-        else
-            continue;
-        const std::string node = "/dev/" + event->DevName;
-        auto same = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.first == kind; });
-        if (same != pending_.end())
-            same->second = node;
-        else
-            pending_.emplace_back(kind, node);
+            Queue(vxmsg::DBT_DEVICEREMOVECOMPLETE, "/dev/" + event->DevName);
     }
-    if (pending_.empty())
-        return;
+}
+
+void TvxDeviceMonitor::ReadFolders()
+{
+    for (const vxport::FolderChange& change : folders_.ReadChanges())
+        if (change.folder != devFolder_ || change.name.empty() || vxdevmon::IsSerialNodeName(change.name))
+            Queue(vxmsg::DBT_DEVNODES_CHANGED, {});
+}
+
+void TvxDeviceMonitor::Queue(uintptr_t Kind, const std::string& Node)
+{
+    auto same = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.first == Kind; });
+    if (same != pending_.end())
+        same->second = Node;
+    else
+        pending_.emplace_back(Kind, Node);
     if (settle_.interval() <= 0)
         Report();
-    else
+    else if (!settle_.isActive())
         settle_.start();
 }
 
@@ -176,7 +194,14 @@ void TvxDeviceMonitor::Report()
         TvxMessage message;
         message.Msg = vxmsg::WM_DEVICECHANGE;
         message.WParam = kind;
-        message.LParam = reinterpret_cast<intptr_t>(&port);
+        message.LParam = kind == vxmsg::DBT_DEVNODES_CHANGED ? 0 : reinterpret_cast<intptr_t>(&port);
         Application::RunEvent([&] { OnDeviceChange(message); });
+        if (kind != vxmsg::DBT_DEVICEARRIVAL)
+            continue;
+        for (int delay : retries_)
+            QTimer::singleShot(delay, this, [this, generation = generation_] {
+                if (generation == generation_)
+                    Queue(vxmsg::DBT_DEVNODES_CHANGED, {});
+            });
     }
 }

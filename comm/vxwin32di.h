@@ -9,9 +9,10 @@
 //
 // A walk takes one of the twelve device and interface classes of a full
 // enumeration (SetupWalks) and yields one TvxDevice per device of that class.
-// The devices are the serial ttys that the port map also lists (class/tty
-// entries with a hardware device, and Bluetooth rfcomm ttys). Each belongs to
-// exactly one device class:
+// The devices are those of the port map's snapshot (portmap.h): the serial
+// ttys of the device tree, which the one reader of the tree finds for the map
+// and the walks alike (devtree.h), and the pseudo-terminals that a port link
+// names. Each belongs to exactly one device class:
 //
 //   Bluetooth          rfcomm<n>
 //   Infrared           ircomm<n>
@@ -21,7 +22,8 @@
 //   Legacy driver      ports probed by the legacy serial8250 platform device
 //   No driver          a tty whose hardware device has no driver bound
 //   Ports              every other one: UARTs, usb-serial converters
-//                      (ftdi_sio, cp210x, pl2303, ch341, ...)
+//                      (ftdi_sio, cp210x, pl2303, ch341, ...), and
+//                      pseudo-terminals (<dev>/pts/<n>) that a link names
 //   Adapter            none
 //
 // The COM port interface lists every serial tty, the modem interface the
@@ -31,7 +33,8 @@
 //
 // Fields of a record:
 //   Description   the USB product string ("FT232R USB UART"), else a text
-//                 after the device class and driver ("Communications Port")
+//                 after the device class and driver ("Communications Port",
+//                 "Pseudo-terminal")
 //   Manufacturer  the USB manufacturer string, else empty
 //   Driver        the driver bound to the hardware device ("ftdi_sio")
 //   Service       the kernel module of that driver, or its name when built in
@@ -44,10 +47,10 @@
 //   DevInst       the node's device number (major << 20 | minor)
 //   Children      instance IDs of the hardware device's bus children, ";"
 //
-// What cannot be read stays empty; a walk never fails. Present-only walks
-// list plugged-in devices; the others also list, in the Ports class, the
-// ports that a link of the map's link folder still names while its target is
-// gone (an unplugged adapter pinned by its by-id path).
+// What cannot be read stays empty; a walk never fails nor throws.
+// Present-only walks list plugged-in devices; the others also list, in the
+// Ports class, the ports that a link of the map's link folder still names
+// while its target is gone (an unplugged adapter pinned by its by-id path).
 #include "portmap.h"
 #include "vxclasses_device.h"
 
@@ -108,10 +111,12 @@ bool LoadSetupServices(const vxport::PortMapConfig& Tree);
 // interface flag changes nothing: a device's SymbolicName already is the path
 // that an interface record carries.
 // The tree, the /dev folder and the port map are those of the current port-map
-// configuration, or of Tree.
+// configuration, of Tree, or of a snapshot read once for several walks.
 void WalkSetupDevices(const std::string& ClassGuid, bool PresentOnly, bool DeviceMode, TvxDeviceRecords& Result,
                       bool InterfaceFlag);
 void WalkSetupDevices(const vxport::PortMapConfig& Tree, const std::string& ClassGuid, bool PresentOnly,
+                      bool DeviceMode, TvxDeviceRecords& Result, bool InterfaceFlag);
+void WalkSetupDevices(const vxport::PortSnapshot& Snapshot, const std::string& ClassGuid, bool PresentOnly,
                       bool DeviceMode, TvxDeviceRecords& Result, bool InterfaceFlag);
 
 // The first record whose PnPPortName is PortName, compared without regard to

@@ -34,6 +34,7 @@ public:
         config.linkFolder = (root_ / "links").string();
         config.sysfsRoot = (root_ / "sys").string();
         config.devRoot = (root_ / "dev").string();
+        config.numberTable = (root_ / "state" / "port-numbers").string();
         return config;
     }
 
@@ -105,8 +106,8 @@ private:
             fs::create_directory_symlink(bus, Device(in) / "subsystem", ec);
             break;
         }
-        case 5: { // a com<n> link of the port map
-            const std::string name = "com" + Digits(in);
+        case 5: { // a com<n> link of the port map, in any letter case
+            const std::string name = (in.Byte() & 1 ? "COM" : "com") + Digits(in);
             const fs::path link = root_ / "links" / name;
             const uint8_t how = in.Byte() % 5;
             if (how == 0)

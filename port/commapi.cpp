@@ -6,8 +6,6 @@
 #include "portmap.h"
 #include "virtualpair.h"
 
-#include <cctype>
-
 namespace vxport {
 namespace {
 
@@ -16,23 +14,6 @@ using detail::CommPort;
 std::shared_ptr<CommPort> Port(HANDLE handle)
 {
     return detail::Lookup<CommPort>(handle);
-}
-
-// "COM12" (any case) -> 12; 0 when the text is not a port name.
-unsigned ComNumber(const std::string& name)
-{
-    if (name.size() < 4 || name.size() > 8)
-        return 0;
-    for (int i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
-            return 0;
-    unsigned n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i])))
-            return 0;
-        n = n * 10 + unsigned(name[i] - '0');
-    }
-    return n;
 }
 
 // "\\?\COMn", "\\.\COMn" and "COMn" go through the port map; anything else
@@ -44,9 +25,11 @@ std::optional<std::string> DevicePath(const std::string& name)
     std::string rest = name;
     if (rest.rfind("\\\\?\\", 0) == 0 || rest.rfind("\\\\.\\", 0) == 0)
         rest = rest.substr(4);
-    if (unsigned number = ComNumber(rest))
+    bool outOfRange = false;
+    const unsigned number = PortNameNumber(rest, outOfRange);
+    if (number != 0)
         return ResolveComPort(number, CurrentPortMapConfig());
-    if (rest != name)
+    if (outOfRange || rest != name)
         return std::nullopt;
     return name;
 }

@@ -1,9 +1,12 @@
 #include "portmap.h"
 
+#include "diagnostics.h"
+#include "fsread.h"
+#include "portnumbers.h"
+
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -13,81 +16,49 @@ namespace fs = std::filesystem;
 namespace vxport {
 namespace {
 
-constexpr unsigned kFixedSlots = 32;   // ttyS0..ttyS31 are COM1..COM32
-constexpr unsigned kFirstHashed = 33;
-constexpr unsigned kHashedSlots = 223; // COM33..COM255
+constexpr unsigned kLastNumber = 255;
 
 std::mutex configMutex;
 std::optional<PortMapConfig> configured;
 
-std::string ReadAttribute(const fs::path& file)
+bool IsVirtualName(const std::string& device)
 {
-    std::ifstream in(file);
-    std::string value;
-    std::getline(in, value);
-    while (!value.empty() && (value.back() == '\n' || value.back() == ' ' || value.back() == '\r'))
-        value.pop_back();
-    return value;
-}
-
-uint32_t Fnv1a(const std::string& text)
-{
-    uint32_t hash = 2166136261u;
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 16777619u;
-    }
-    return hash;
-}
-
-// "com12" -> 12; 0 for anything else.
-unsigned LinkNumber(const std::string& name)
-{
-    if (name.size() < 4 || name.compare(0, 3, "com") != 0 || name.size() > 8)
-        return 0;
-    unsigned n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9')
-            return 0;
-        n = n * 10 + unsigned(name[i] - '0');
-    }
-    return n;
+    return device.rfind("\\\\", 0) == 0;
 }
 
 std::string LinkTarget(const fs::path& link)
 {
-    std::error_code ec;
-    fs::path target = fs::read_symlink(link, ec);
-    if (ec)
-        return {};
+    const fs::path target = ReadLink(link);
     std::string text = target.string();
-    if (text.rfind("\\\\", 0) == 0 || target.is_absolute())
+    if (text.empty() || IsVirtualName(text) || target.is_absolute())
         return text;
     return (link.parent_path() / target).lexically_normal().string();
-}
-
-bool Exists(const std::string& device)
-{
-    if (device.rfind("\\\\", 0) == 0)
-        return true; // a virtual port name, not a file
-    std::error_code ec;
-    return fs::exists(device, ec);
 }
 
 std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)
 {
     std::vector<PortMapEntry> links;
-    std::error_code ec;
-    for (const auto& item : fs::directory_iterator(config.linkFolder, ec)) {
-        const unsigned number = LinkNumber(item.path().filename().string());
-        if (number == 0 || !item.is_symlink(ec))
+    for (const fs::path& item : ListFolder(config.linkFolder)) {
+        const std::string name = item.filename().string();
+        bool outOfRange = false;
+        const unsigned number = PortNameNumber(name, outOfRange);
+        if (outOfRange)
+            Diagnose("port link " + item.string() + " is ignored: port numbers go from 1 to 255");
+        if (number == 0 || !IsLink(item))
             continue;
-        std::string target = LinkTarget(item.path());
-        if (!target.empty())
-            links.push_back({number, target, item.path().filename().string(), true});
+        const std::string target = LinkTarget(item);
+        if (target.empty())
+            continue;
+        PortMapEntry link;
+        link.number = number;
+        link.device = target;
+        link.valueName = name;
+        link.pinned = true;
+        link.canonical = IsVirtualName(target) ? target : Canonical(target).string();
+        links.push_back(std::move(link));
     }
-    // Two links for one number ("com3", "com03"): the plain name wins, the
-    // same way in every call whatever order the folder lists them in.
+    // Two links for one number ("com3", "COM03"): the shortest name wins, then
+    // the first in byte order, the same way in every call.
     std::sort(links.begin(), links.end(), [](const PortMapEntry& a, const PortMapEntry& b) {
         if (a.number != b.number)
             return a.number < b.number;
@@ -103,73 +74,63 @@ std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)
     return links;
 }
 
-// The identity that survives restarts and re-plugging (see the header).
-std::string Identity(const fs::path& sysfs, const std::string& name, const fs::path& device)
+bool Present(const PortMapEntry& link)
 {
-    std::string interface;
-    const fs::path devices = sysfs / "devices";
-    for (fs::path dir = device; dir.has_relative_path() && dir != sysfs && dir != devices;
-         dir = dir.parent_path()) {
-        const std::string leaf = dir.filename().string();
-        if (interface.empty() && leaf.find(':') != std::string::npos)
-            interface = leaf.substr(leaf.find(':') + 1);
-        std::error_code ec;
-        if (fs::exists(dir / "idVendor", ec)) {
-            const std::string serial = ReadAttribute(dir / "serial");
-            return "usb:" + ReadAttribute(dir / "idVendor") + ":" + ReadAttribute(dir / "idProduct") + ":" +
-                   (serial.empty() ? "@" + leaf : serial) + ":" + interface;
-        }
-    }
-    return device.lexically_relative(sysfs).string() + "/" + name;
+    return IsVirtualName(link.device) || Exists(link.device);
 }
 
-struct Candidate {
-    std::string name;
-    std::string identity;
-    unsigned fixed; // 0: derived from the identity
-};
-
-std::vector<Candidate> ScanSysfs(const PortMapConfig& config)
+// The entries of the links whose devices are present, one per device.
+std::vector<PortMapEntry> PinnedEntries(const PortSnapshot& snapshot)
 {
-    std::vector<Candidate> found;
-    const fs::path sysfs = config.sysfsRoot;
-    std::error_code ec;
-    for (const auto& item : fs::directory_iterator(sysfs / "class" / "tty", ec)) {
-        const std::string name = item.path().filename().string();
-        const fs::path link = item.path() / "device";
-        std::error_code linkError;
-        if (!fs::exists(link, linkError)) {
-            if (name.rfind("rfcomm", 0) == 0)
-                found.push_back({name, "rfcomm:" + name, 0});
+    std::map<std::string, int> ttyOf;
+    for (size_t i = 0; i < snapshot.tree.ttys.size(); ++i)
+        ttyOf.emplace(snapshot.tree.ttys[i].canonical, int(i));
+    std::vector<PortMapEntry> pinned;
+    std::set<std::string> devices;
+    for (PortMapEntry link : snapshot.links) {
+        if (!Present(link))
+            continue;
+        if (!devices.insert(link.canonical).second) {
+            Diagnose("port link com" + std::to_string(link.number) + " names a device that a lower number "
+                     "already names: it is not listed");
             continue;
         }
-        // Legacy ttyS ports that the kernel reserves without hardware.
-        if (fs::exists(item.path() / "type", linkError) && ReadAttribute(item.path() / "type") == "0")
-            continue;
-        unsigned fixed = 0;
-        // At most two digits: a longer index is never a fixed slot, and would
-        // overflow the conversion.
-        if (name.rfind("ttyS", 0) == 0 && name.size() > 4 && name.size() <= 6 &&
-            name.find_first_not_of("0123456789", 4) == std::string::npos) {
-            const unsigned index = unsigned(std::stoul(name.substr(4)));
-            if (index < kFixedSlots)
-                fixed = index + 1;
-        }
-        const fs::path device = fs::weakly_canonical(link, linkError);
-        found.push_back({name, Identity(fs::weakly_canonical(sysfs, linkError), name, device), fixed});
+        if (auto it = ttyOf.find(link.canonical); it != ttyOf.end())
+            link.tty = it->second;
+        pinned.push_back(std::move(link));
     }
-    return found;
+    return pinned;
 }
 
 } // namespace
 
+unsigned PortNameNumber(const std::string& name, bool& outOfRange)
+{
+    outOfRange = false;
+    if (name.size() < 4)
+        return 0;
+    for (int i = 0; i < 3; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != "com"[i])
+            return 0;
+    if (name.find_first_not_of("0123456789", 3) != std::string::npos)
+        return 0;
+    unsigned long number = 0;
+    for (size_t i = 3; i < name.size() && number <= kLastNumber; ++i)
+        number = number * 10 + unsigned(name[i] - '0');
+    outOfRange = number < 1 || number > kLastNumber;
+    return outOfRange ? 0 : unsigned(number);
+}
+
 PortMapConfig DefaultPortMapConfig()
 {
+    auto base = [](const char* variable, const char* underHome) {
+        const char* xdg = std::getenv(variable);
+        const char* home = std::getenv("HOME");
+        return (xdg && *xdg) ? fs::path(xdg) : fs::path(home ? home : "") / underHome;
+    };
     PortMapConfig config;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    fs::path base = (xdg && *xdg) ? fs::path(xdg) : fs::path(home ? home : "") / ".config";
-    config.linkFolder = (base / "vxcomm" / "ports").string();
+    config.linkFolder = (base("XDG_CONFIG_HOME", ".config") / "vxcomm" / "ports").string();
+    config.numberTable = (base("XDG_STATE_HOME", ".local/state") / "vxcomm" / "port-numbers").string();
     return config;
 }
 
@@ -191,50 +152,50 @@ void ResetPortMapConfig()
     configured.reset();
 }
 
+PortSnapshot ReadPortSnapshot(const PortMapConfig& config)
+{
+    PortSnapshot snapshot;
+    snapshot.config = config;
+    snapshot.links = ReadLinks(config);
+    snapshot.tree = ReadDeviceTree(config.sysfsRoot, config.devRoot);
+    snapshot.entries = PinnedEntries(snapshot);
+
+    std::set<unsigned> linked;
+    for (const auto& link : snapshot.links)
+        linked.insert(link.number); // also while the device is away: opening the number goes to the link
+    std::set<std::string> pinnedDevices;
+    for (const auto& entry : snapshot.entries)
+        pinnedDevices.insert(entry.canonical);
+    std::vector<int> unpinned;
+    std::vector<NumberRequest> requests;
+    for (size_t i = 0; i < snapshot.tree.ttys.size(); ++i) {
+        const TtyDevice& tty = snapshot.tree.ttys[i];
+        if (pinnedDevices.count(tty.canonical))
+            continue;
+        unpinned.push_back(int(i));
+        requests.push_back({tty.identity, tty.fixedNumber});
+    }
+    const std::vector<unsigned> numbers = NumberDevices(config.numberTable, requests, linked);
+    for (size_t k = 0; k < unpinned.size(); ++k) {
+        if (numbers[k] == 0)
+            continue;
+        const TtyDevice& tty = snapshot.tree.ttys[size_t(unpinned[k])];
+        PortMapEntry entry;
+        entry.number = numbers[k];
+        entry.device = entry.valueName = tty.node;
+        entry.canonical = tty.canonical;
+        entry.tty = unpinned[k];
+        entry.followsSocket = tty.followsSocket;
+        snapshot.entries.push_back(std::move(entry));
+    }
+    std::sort(snapshot.entries.begin(), snapshot.entries.end(),
+              [](const PortMapEntry& a, const PortMapEntry& b) { return a.number < b.number; });
+    return snapshot;
+}
+
 std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config)
 {
-    std::vector<PortMapEntry> entries;
-    std::set<unsigned> taken;
-    std::set<std::string> pinnedDevices;
-    for (auto& link : ReadLinks(config)) {
-        taken.insert(link.number);
-        // A link keeps its number while its device is unplugged: no other
-        // device takes it meanwhile, since opening the number goes to the link.
-        if (!Exists(link.device))
-            continue;
-        pinnedDevices.insert(link.device);
-        entries.push_back(link);
-    }
-
-    auto candidates = ScanSysfs(config);
-    // Fixed numbers are claimed first, then the derived ones by identity.
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        if ((a.fixed != 0) != (b.fixed != 0))
-            return a.fixed != 0;
-        if (a.fixed != b.fixed)
-            return a.fixed < b.fixed;
-        return a.identity < b.identity;
-    });
-    for (const auto& c : candidates) {
-        const std::string device = (fs::path(config.devRoot) / c.name).string();
-        if (pinnedDevices.count(device))
-            continue;
-        unsigned number = c.fixed;
-        if (number == 0 || taken.count(number)) {
-            unsigned slot = Fnv1a(c.identity) % kHashedSlots;
-            unsigned tries = 0;
-            while (taken.count(kFirstHashed + slot) && tries++ < kHashedSlots)
-                slot = (slot + 1) % kHashedSlots;
-            if (tries > kHashedSlots)
-                continue;
-            number = kFirstHashed + slot;
-        }
-        taken.insert(number);
-        entries.push_back({number, device, device, false});
-    }
-    std::sort(entries.begin(), entries.end(),
-              [](const PortMapEntry& a, const PortMapEntry& b) { return a.number < b.number; });
-    return entries;
+    return ReadPortSnapshot(config).entries;
 }
 
 std::vector<PortMapEntry> ReadPortLinks(const PortMapConfig& config)
@@ -244,6 +205,8 @@ std::vector<PortMapEntry> ReadPortLinks(const PortMapConfig& config)
 
 std::optional<std::string> ResolveComPort(unsigned number, const PortMapConfig& config)
 {
+    if (number < 1 || number > kLastNumber)
+        return std::nullopt;
     // A link resolves even when its target is missing, so that opening it
     // reports the missing device.
     for (const auto& link : ReadLinks(config))
@@ -255,12 +218,17 @@ std::optional<std::string> ResolveComPort(unsigned number, const PortMapConfig& 
     return std::nullopt;
 }
 
-std::vector<std::pair<std::string, std::string>> SerialCommMap()
+std::vector<std::pair<std::string, std::string>> SerialCommMap(const PortSnapshot& snapshot)
 {
     std::vector<std::pair<std::string, std::string>> map;
-    for (const auto& entry : ReadPortMap(CurrentPortMapConfig()))
+    for (const auto& entry : snapshot.entries)
         map.emplace_back(entry.valueName, "COM" + std::to_string(entry.number));
     return map;
+}
+
+std::vector<std::pair<std::string, std::string>> SerialCommMap()
+{
+    return SerialCommMap(ReadPortSnapshot(CurrentPortMapConfig()));
 }
 
 } // namespace vxport

@@ -3,29 +3,28 @@
 // for, and the list of (value name, "COMn") pairs that port enumeration
 // shows, like the registry's SERIALCOMM key.
 //
-// Two sources, read on every call (nothing is opened, only names and sysfs
-// attributes are read):
+// Three sources, read on every call (nothing is opened):
 //  - the per-user folder of links, $XDG_CONFIG_HOME/vxcomm/ports/ (or
-//    ~/.config/vxcomm/ports/): a symbolic link named com<n> pins COMn to its
-//    target, a device path or a virtual port name. A link wins over an
-//    automatic entry with the same number, also while its target is missing
-//    (the entry is then not listed, and the number stays free of others), and
-//    a device that a link points to gets no automatic entry.
-//  - the serial devices in sysfs (<root>/class/tty/<name> with a device link:
-//    UARTs, USB serial and ACM, on-board UARTs; and Bluetooth rfcomm<n>).
-//    Legacy ttyS entries that the kernel reserves without hardware (type 0)
-//    are left out.
+//    ~/.config/vxcomm/ports/): a symbolic link named com<n> (any letter case,
+//    n from 1 to 255; other numbers are refused with a diagnostic line) pins
+//    COMn to its target, a device path, a link to one (/dev/serial/by-id/...)
+//    or a virtual port name. A link wins over an automatic entry with the same
+//    number, also while its target is missing (the entry is then not listed,
+//    and the number stays free of others), and the device it points to, with
+//    links resolved, gets no automatic entry. Two links to one device: the
+//    lower number is listed.
+//  - the serial devices of the device tree (devtree.h).
+//  - the per-user table of numbers (portnumbers.h), $XDG_STATE_HOME/vxcomm/
+//    port-numbers (or ~/.local/state/...): the program writes it, so it is
+//    state, not configuration, and it stays with the machine whose USB
+//    sockets it may name rather than travel with a copied configuration.
 //
-// Numbering of the sysfs devices, chosen so that a device keeps its number
-// across restarts and when other devices come and go:
-//  - ttyS<k> with k < 32 is COM<k+1> (the kernel numbers them by hardware
-//    address, so the number is fixed);
-//  - every other device gets a number from 33 to 255 derived from a stable
-//    identity: for USB, vendor, product, serial number (or, without one, the
-//    physical USB port) and interface; otherwise its sysfs device path. When
-//    two present devices land on the same number, or a link holds it, the
-//    device whose identity sorts later moves to the next free number; a link
-//    pins it for good.
+// Numbering of the devices of the tree: ttyS<k> with k < 32 is COM<k+1> (the
+// kernel numbers them by hardware address, so the number is fixed); every
+// other device keeps the number that the table gives its identity, and a new
+// one gets a number from 33 to 255 (see NumberDevices).
+#include "devtree.h"
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,28 +36,44 @@ struct PortMapConfig {
     std::string linkFolder;
     std::string sysfsRoot = "/sys";
     std::string devRoot = "/dev";
+    std::string numberTable; // empty: numbers are not kept
 };
 
 struct PortMapEntry {
-    unsigned number;
+    unsigned number = 0;
     std::string device;    // what CreateFileA opens
     std::string valueName; // the name shown next to "COMn": the device path
-    bool pinned;           // from a link
+    bool pinned = false;   // from a link
+    std::string canonical; // the device with links resolved; entries compare by it
+    int tty = -1;          // the device's index in the snapshot's tree, -1 when the tree does not list it
+    bool followsSocket = false; // numbered by its USB socket: it has no serial number
 };
 
-// The link folder from the environment, the real sysfs and /dev.
+// One reading of all three sources.
+struct PortSnapshot {
+    PortMapConfig config;
+    DeviceTree tree;
+    std::vector<PortMapEntry> links;   // one per number, whether or not their targets exist
+    std::vector<PortMapEntry> entries; // the map, by number
+};
+
+// The link folder and number table from the environment, the real sysfs and /dev.
 PortMapConfig DefaultPortMapConfig();
 // What CreateFileA and SerialCommMap use: the default unless set.
 PortMapConfig CurrentPortMapConfig();
 void SetPortMapConfig(const PortMapConfig& config);
 void ResetPortMapConfig();
 
+PortSnapshot ReadPortSnapshot(const PortMapConfig& config);
 std::vector<PortMapEntry> ReadPortMap(const PortMapConfig& config);
-// The links of the folder, one per number, by number, whether or not their
-// targets exist.
 std::vector<PortMapEntry> ReadPortLinks(const PortMapConfig& config);
 std::optional<std::string> ResolveComPort(unsigned number, const PortMapConfig& config);
-// (value name, "COMn") for every entry of the current map, by number.
+// (value name, "COMn") for every entry of the current map, or of a snapshot, by number.
 std::vector<std::pair<std::string, std::string>> SerialCommMap();
+std::vector<std::pair<std::string, std::string>> SerialCommMap(const PortSnapshot& snapshot);
+
+// "com7", "COM7", "Com007": 7. 0 for a name that is no port name; a port
+// name with a number outside 1..255 also gives 0 and sets outOfRange.
+unsigned PortNameNumber(const std::string& name, bool& outOfRange);
 
 } // namespace vxport

@@ -17,15 +17,17 @@ namespace fs = std::filesystem;
 
 class FakeDeviceTree {
 public:
-    FakeDeviceTree()
+    // `name` tells two trees of one test apart.
+    explicit FakeDeviceTree(const std::string& name = "")
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         root = fs::temp_directory_path() / ("vxdevtree-" + std::to_string(getpid()) + "-" + info->test_suite_name() +
-                                            "-" + info->name());
+                                            "-" + info->name() + name);
         fs::remove_all(root);
         config.sysfsRoot = (root / "sys").string();
         config.devRoot = (root / "dev").string();
         config.linkFolder = (root / "links").string();
+        config.numberTable = (root / "state" / "port-numbers").string();
         fs::create_directories(root / "sys" / "class" / "tty");
         fs::create_directories(root / "dev");
         fs::create_directories(config.linkFolder);
@@ -79,14 +81,17 @@ public:
         Write(root / "dev" / name, "");
     }
 
-    // A UART ttyS<n> on a PnP device driven by the built-in 8250 PnP driver,
-    // behind the serial core's controller and port devices.
-    void AddUart(const std::string& name, const std::string& pnp = "00:05")
+    // A UART ttyS<n> on a PnP device driven by the built-in 8250 PnP driver:
+    // as kernels from 6.5 show it, behind the serial core's controller and
+    // port devices, or as older ones do, right below the PnP device.
+    void AddUart(const std::string& name, const std::string& pnp = "00:05", bool serialCore = true)
     {
-        AddDevice("pnp0/" + pnp, "pnp", "serial");
-        AddDevice("pnp0/" + pnp + "/" + pnp + ":0", "serial-base", "ctrl");
-        const fs::path port = AddDevice("pnp0/" + pnp + "/" + pnp + ":0/" + pnp + ":0.0", "serial-base", "port");
-        AddTty(name, port, "4:" + std::to_string(64 + std::stoi(name.substr(4))), "4");
+        fs::path device = AddDevice("pnp0/" + pnp, "pnp", "serial");
+        if (serialCore) {
+            AddDevice("pnp0/" + pnp + "/" + pnp + ":0", "serial-base", "ctrl");
+            device = AddDevice("pnp0/" + pnp + "/" + pnp + ":0/" + pnp + ":0.0", "serial-base", "port");
+        }
+        AddTty(name, device, "4:" + std::to_string(64 + std::stoi(name.substr(4))), "4");
     }
 
     struct Usb {
@@ -148,9 +153,16 @@ public:
         fs::create_symlink(fs::path("../..") / node, root / "dev" / "serial" / "by-id" / link);
     }
     // links/com<n> -> target (a port the map pins)
-    void Pin(unsigned number, const fs::path& target)
+    void Pin(unsigned number, const fs::path& target) { LinkAs("com" + std::to_string(number), target); }
+    void LinkAs(const std::string& name, const fs::path& target)
     {
-        fs::create_symlink(target, fs::path(config.linkFolder) / ("com" + std::to_string(number)));
+        fs::create_symlink(target, fs::path(config.linkFolder) / name);
+    }
+    // The tty and its node are gone, as after unplugging.
+    void Unplug(const std::string& name)
+    {
+        fs::remove(root / "sys" / "class" / "tty" / name, ec);
+        fs::remove(root / "dev" / name, ec);
     }
     std::string Dev(const std::string& name) const { return (root / "dev" / name).string(); }
 

@@ -235,6 +235,18 @@ TEST_F(SerialEnum, FullPresentDropsPortsWithoutAPresentDevice)
     EXPECT_EQ(Names(rs), (V{"COM3 (USB Serial Port)"}));
 }
 
+TEST_F(SerialEnum, AFullEnumerationReadsTheDeviceTreeOnce)
+{
+    AddConverterAsCom3();
+    tree.AddUart("ttyS0");
+    TvxComm rs;
+    rs.SetEnumPorts(epFullPresent);
+    const unsigned long before = vxport::DeviceTreeReads();
+    rs.FillDeviceList(nullptr);
+    EXPECT_EQ(vxport::DeviceTreeReads() - before, 1u);
+    EXPECT_EQ(Names(rs), (V{"COM1 (Communications Port)", "COM3 (USB Serial Port)"}));
+}
+
 TEST_F(SerialEnum, AMatchWithoutDescriptionKeepsTheBareNameButCopiesTheRest)
 {
     tree.AddTty("ttyZ0", tree.AddDevice("platform/odd", "platform"), "240:0");

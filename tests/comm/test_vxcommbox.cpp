@@ -11,7 +11,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <sys/socket.h>
 
 namespace {
@@ -243,7 +245,10 @@ protected:
             [this](TvxMessage& m) {
                 ASSERT_EQ(m.Msg, vxmsg::WM_DEVICECHANGE);
                 const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_A*>(m.LParam);
-                seen.push_back({m.WParam, port->dbcp_devicetype, port->dbcp_name});
+                if (port)
+                    seen.push_back({m.WParam, port->dbcp_devicetype, port->dbcp_name});
+                else
+                    seen.push_back({m.WParam, 0, {}});
             },
             this);
     }
@@ -330,6 +335,99 @@ TEST_F(DeviceEvents, ForwardedToABoxTheyRefreshItsComponent)
     EXPECT_EQ(Items(box), (V{"COM1", "COM33"}));
 }
 
+TEST_F(DeviceEvents, LostEventsBringOneFullRefreshAndLaterEventsStillCome)
+{
+    bool lost = false;
+    monitor.SetEventReader([&](int socket, std::string& datagram) {
+        if (!lost) {
+            lost = true;
+            char drop[8192];
+            ::recv(socket, drop, sizeof drop, MSG_DONTWAIT); // what the kernel dropped
+            return vxport::EventRead::Lost;
+        }
+        return vxport::ReadKernelEvent(socket, false, datagram);
+    });
+    Send(Uevent("add", kUsbTty, "tty", "ttyUSB0"));
+    ASSERT_TRUE(WaitFor(1));
+    EXPECT_EQ(seen[0].event, vxmsg::DBT_DEVNODES_CHANGED);
+    Send(Uevent("add", kUsbTty, "tty", "ttyUSB0"));
+    ASSERT_TRUE(WaitFor(2));
+    EXPECT_EQ(seen[1].event, vxmsg::DBT_DEVICEARRIVAL);
+    QTest::qWait(50);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(DeviceEvents, WithoutAFolderWatchAnArrivalIsFollowedByALaterRefresh)
+{
+    monitor.SetArrivalRetries({100});
+    Send(Uevent("add", kUsbTty, "tty", "ttyUSB0"));
+    ASSERT_TRUE(WaitFor(2, 1000));
+    EXPECT_EQ(seen[0].event, vxmsg::DBT_DEVICEARRIVAL);
+    EXPECT_EQ(seen[1].event, vxmsg::DBT_DEVNODES_CHANGED);
+}
+
+namespace {
+
+// A serial component bound to a box that the monitor's messages refresh, as
+// the window sets them up.
+struct WatchedBox {
+    TvxComm rs;
+    TvxDeviceBox box;
+    TvxDeviceMonitor monitor;
+    explicit WatchedBox(const vxport::PortMapConfig& config)
+    {
+        box.SetvxComm(&rs);
+        monitor.SetSettleTime(50);
+        monitor.OnDeviceChange = TMethod<TvxMessage&>([this](TvxMessage& m) { box.DeviceChanged(m); }, this);
+        EXPECT_TRUE(monitor.WatchFolders(config));
+    }
+    bool Shows(const V& items, int ms = 1500)
+    {
+        return QTest::qWaitFor([&] { return Items(box) == items; }, ms);
+    }
+};
+
+} // namespace
+
+TEST(DeviceFolderWatch, AByIdLinkMadeHalfASecondAfterTheKernelEventEndsInTheRightList)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", {.serial = "A1"});
+    tree.Pin(1, tree.Dev("serial/by-id/usb-FTDI_A1-if00-port0")); // udev has not made it yet
+    WatchedBox watched(tree.config);
+    const V automatic = Items(watched.box);
+    ASSERT_EQ(automatic.size(), 1u);
+    EXPECT_NE(automatic[0], "COM1");
+
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_TRUE(watched.monitor.StartOnSocket(fds[0]));
+    ASSERT_TRUE(watched.monitor.WatchFolders(tree.config));
+    const std::string add = Uevent("add", kUsbTty, "tty", "ttyUSB0");
+    ASSERT_EQ(::send(fds[1], add.data(), add.size(), 0), ssize_t(add.size()));
+    QTimer::singleShot(500, [&] { tree.AddById("usb-FTDI_A1-if00-port0", "ttyUSB0"); });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(watched.Shows({"COM1"}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    watched.monitor.Stop();
+    ::close(fds[1]);
+}
+
+TEST(DeviceFolderWatch, WithoutKernelEventsALinkMadeOrRemovedRefreshesTheList)
+{
+    FakeDeviceTree tree;
+    fs::remove_all(tree.config.linkFolder); // made later, with its first link
+    FakeDeviceTree::Write(tree.root / "dev" / "pts" / "5", "");
+    WatchedBox watched(tree.config);
+    EXPECT_FALSE(watched.monitor.Active());
+    EXPECT_TRUE(Items(watched.box).empty());
+    fs::create_directories(tree.config.linkFolder);
+    tree.Pin(5, tree.Dev("pts/5"));
+    EXPECT_TRUE(watched.Shows({"COM5"}));
+    fs::remove(fs::path(tree.config.linkFolder) / "com5");
+    EXPECT_TRUE(watched.Shows({}));
+}
+
 // ---- Tooltips from the device tree ----------------------------------------------------------------
 
 TEST(DeviceBoxHints, QuickModeItemsTellTheProductAndMakerOfTheirDevice)
@@ -355,4 +453,35 @@ TEST(DeviceBoxHints, QuickModeItemsTellTheProductAndMakerOfTheirDevice)
     rs.RefreshDevices();
     EXPECT_EQ(applied, 1);
     EXPECT_EQ(tip(0), "Device: " + tree.Dev("ttyUSB0") + "\nDescription: FT232R USB UART\nManufacturer: FTDI");
+}
+
+TEST(DeviceBoxHints, ItemsSayWhenTheNumberFollowsTheSocketAndWhenTheUserHasNoAccess)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ch341", {.vendor = "1a86", .product = "7523"}); // no serial number
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", {.serial = "A1"}, 0, "188:1");
+    std::vector<std::string> checked;
+    SetDeviceAccessCheck([&](const std::string& node) {
+        checked.push_back(node);
+        return vxport::DeviceAccess{node != tree.Dev("ttyUSB1"), "uucp"};
+    });
+    TvxComm rs;
+    TvxDeviceBox box;
+    box.SetvxComm(&rs);
+    ShowDeviceTreeHints(&box);
+    SetDeviceAccessCheck({});
+    ASSERT_EQ(box.count(), 2);
+    std::map<std::string, std::string> tips;
+    for (int i = 0; i < box.count(); ++i) {
+        EXPECT_EQ(box.itemText(i).toStdString().rfind("COM", 0), 0u);
+        tips[box.ItemDevice(i)->DeviceObject] = box.itemData(i, Qt::ToolTipRole).toString().toStdString();
+    }
+    const std::string bare = tips[tree.Dev("ttyUSB0")], locked = tips[tree.Dev("ttyUSB1")];
+    EXPECT_NE(bare.find("follows the USB socket"), std::string::npos) << bare;
+    EXPECT_EQ(bare.find("No access"), std::string::npos) << bare;
+    EXPECT_NE(locked.find("\nNo access for this user: add it to the group uucp (sudo adduser $USER uucp)"),
+              std::string::npos)
+        << locked;
+    EXPECT_EQ(locked.find("socket"), std::string::npos) << locked;
+    EXPECT_EQ(checked.size(), 2u);
 }

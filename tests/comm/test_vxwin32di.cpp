@@ -77,6 +77,36 @@ TEST(DeviceWalk, UartBehindTheSerialCoreGetsItsControllersDriverAndADriverBasedD
     EXPECT_EQ(d.DevInst, (4u << 20) | 64u);
 }
 
+TEST(DeviceWalk, UartsReadAlikeInTheSerialCoreLayoutsBeforeAndAfterKernel65)
+{
+    auto read = [](bool serialCore) {
+        FakeDeviceTree tree(serialCore ? "-new" : "-old");
+        tree.AddUart("ttyS0", "00:05", serialCore);
+        tree.AddUart("ttyS40", "00:06", serialCore); // no fixed number: numbered by its identity
+        std::vector<std::string> seen;
+        for (const auto& e : vxport::ReadPortMap(tree.config))
+            seen.push_back("COM" + std::to_string(e.number) + " " + fs::path(e.device).filename().string());
+        for (const auto& r : Walk(vxdi::GUID_DEVCLASS_PORTS))
+            seen.push_back(r->PnPPortName + " " + r->Driver + " " + r->Description + " " + r->InstanceId);
+        return seen;
+    };
+    const auto before = read(false);
+    EXPECT_EQ(before.size(), 4u);
+    EXPECT_EQ(before, read(true));
+}
+
+TEST(DeviceWalk, APseudoTerminalThatALinkNamesIsAPortOfItsOwnKind)
+{
+    FakeDeviceTree tree;
+    FakeDeviceTree::Write(tree.root / "dev" / "pts" / "3", "");
+    tree.Pin(1, tree.Dev("pts/3"));
+    auto records = Walk(vxdi::GUID_DEVCLASS_PORTS);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->Description, "Pseudo-terminal");
+    EXPECT_EQ(records[0]->PnPPortName, "COM1");
+    EXPECT_EQ(records[0]->DeviceObject, tree.Dev("pts/3"));
+}
+
 TEST(DeviceWalk, EachDeviceBelongsToOneClassAndInterfaceRecordsNeverNameAPort)
 {
     FakeDeviceTree tree;
@@ -231,10 +261,12 @@ TEST(DeviceWalk, AllTwelveWalksOverSixtyFourPortsStayQuick)
     for (int i = 0; i < 32; ++i)
         tree.AddUart("ttyS" + std::to_string(i), "00:" + std::to_string(10 + i));
 
+    // As a full enumeration runs them: the tree and the map read once.
     const auto start = std::chrono::steady_clock::now();
+    const auto snapshot = vxport::ReadPortSnapshot(tree.config);
     TvxDeviceRecords records;
     for (const auto& walk : vxdi::SetupWalks)
-        WalkSetupDevices(walk.Guid, false, walk.DeviceMode, records, !walk.DeviceMode);
+        WalkSetupDevices(snapshot, walk.Guid, false, walk.DeviceMode, records, !walk.DeviceMode);
     const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(records.size(), 128u) << "64 interface records and 64 device records";
     EXPECT_LT(ms, 2000.0);

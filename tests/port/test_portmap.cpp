@@ -1,90 +1,87 @@
-// The serial-port map over a temporary folder of links and a fake sysfs tree.
+// The serial-port map over a fake device tree: its links, and the numbers
+// that its table keeps for the devices.
+#include "diagnostics.h"
+#include "fsread.h"
+#include "fake_device_tree.h"
 #include "portmap.h"
+#include "portnumbers.h"
 #include "porttest.h"
 
-#include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 
-namespace fs = std::filesystem;
 using namespace vxport;
 
 namespace {
 
-class PortMap : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        root = fs::temp_directory_path() /
-               ("vxportmap-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        config.linkFolder = (root / "links").string();
-        config.sysfsRoot = (root / "sys").string();
-        config.devRoot = (root / "dev").string();
-        fs::create_directories(config.linkFolder);
-        fs::create_directories(root / "sys" / "class" / "tty");
-        fs::create_directories(root / "dev");
-    }
-    void TearDown() override
-    {
-        ResetPortMapConfig();
-        fs::remove_all(root);
-    }
-    static void Write(const fs::path& file, const std::string& text)
-    {
-        fs::create_directories(file.parent_path());
-        std::ofstream(file) << text << "\n";
-    }
-    // A tty class entry whose device link points at `devicePath` below sys/devices.
-    void AddTty(const std::string& name, const std::string& devicePath, const std::string& type = "")
-    {
-        fs::path entry = root / "sys" / "class" / "tty" / name;
-        fs::create_directories(entry);
-        fs::create_directories(root / "sys" / "devices" / devicePath);
-        fs::create_directory_symlink(fs::path("../../../devices") / devicePath, entry / "device");
-        if (!type.empty())
-            Write(entry / "type", type);
-    }
-    void AddUsbSerial(const std::string& name, const std::string& usbPort, const std::string& serial)
-    {
-        fs::path usb = root / "sys" / "devices" / "pci0000:00" / "usb1" / usbPort;
-        Write(usb / "idVendor", "0403");
-        Write(usb / "idProduct", "6001");
-        if (!serial.empty())
-            Write(usb / "serial", serial);
-        AddTty(name, "pci0000:00/usb1/" + usbPort + "/" + usbPort + ":1.0/" + name);
-    }
-    unsigned NumberOf(const std::string& device)
-    {
-        for (const auto& e : ReadPortMap(config))
-            if (e.device == device)
-                return e.number;
-        return 0;
-    }
-    std::string Dev(const std::string& name) { return (root / "dev" / name).string(); }
+using Numbers = std::vector<unsigned>;
 
-    fs::path root;
-    PortMapConfig config;
+Numbers NumbersOf(const std::vector<PortMapEntry>& map)
+{
+    Numbers numbers;
+    for (const auto& e : map)
+        numbers.push_back(e.number);
+    return numbers;
+}
+
+unsigned NumberOf(const FakeDeviceTree& tree, const std::string& name)
+{
+    for (const auto& e : ReadPortMap(tree.config))
+        if (e.device == tree.Dev(name))
+            return e.number;
+    return 0;
+}
+
+// The diagnostic lines made while it lives.
+struct DiagnosticLines {
+    std::vector<std::string> lines;
+    DiagnosticLines()
+    {
+        SetDiagnosticSink([this](const std::string& line) { lines.push_back(line); });
+    }
+    ~DiagnosticLines() { SetDiagnosticSink({}); }
 };
 
-TEST_F(PortMap, LegacyTtySWithoutHardwareIsLeftOutAndRealOnesKeepTheirIndex)
+FakeDeviceTree::Usb Ftdi(const std::string& serial)
 {
-    AddTty("ttyS0", "pnp0/00:05", "4");
-    AddTty("ttyS1", "platform/serial8250", "0");
-    AddTty("ttyS2", "platform/serial8250", "0");
-    fs::create_directories(root / "sys" / "class" / "tty" / "tty0"); // a console, no device
-    auto map = ReadPortMap(config);
+    return {.serial = serial};
+}
+
+// Two serial numbers whose FT232R adapters the same number is suggested for.
+std::pair<std::string, std::string> CollidingSerials()
+{
+    std::map<unsigned, std::string> seen;
+    for (int i = 0;; ++i) {
+        const std::string serial = "S" + std::to_string(i);
+        auto [it, added] = seen.emplace(SuggestedNumber("usb:0403:6001:" + serial + ":1.0"), serial);
+        if (!added)
+            return {it->second, serial};
+    }
+}
+
+} // namespace
+
+TEST(PortMap, LegacyTtySWithoutHardwareIsLeftOutAndRealOnesKeepTheirIndex)
+{
+    FakeDeviceTree tree;
+    tree.AddUart("ttyS0");
+    const fs::path legacy = tree.AddDevice("platform/serial8250", "platform", "serial8250");
+    tree.AddTty("ttyS1", legacy, "4:65", "0");
+    tree.AddTty("ttyS2", legacy, "4:66", "0");
+    fs::create_directories(tree.root / "sys" / "class" / "tty" / "tty0"); // a console, no device
+    auto map = ReadPortMap(tree.config);
     ASSERT_EQ(map.size(), 1u);
     EXPECT_EQ(map[0].number, 1u);
-    EXPECT_EQ(map[0].device, Dev("ttyS0"));
+    EXPECT_EQ(map[0].device, tree.Dev("ttyS0"));
     EXPECT_FALSE(map[0].pinned);
 }
 
-TEST_F(PortMap, TtySWithAnOverlongIndexGetsADerivedNumberInsteadOfFailing)
+TEST(PortMap, TtySWithAnOverlongIndexGetsADerivedNumberInsteadOfFailing)
 {
-    AddTty("ttyS123456789012345678901", "platform/odd0"); // overflows any integer
-    AddTty("ttyS4294967296", "platform/odd1");            // 2^32: must not wrap to COM1
-    auto map = ReadPortMap(config);
+    FakeDeviceTree tree;
+    tree.AddTty("ttyS123456789012345678901", tree.AddDevice("platform/odd0", "platform")); // overflows any integer
+    tree.AddTty("ttyS4294967296", tree.AddDevice("platform/odd1", "platform"));           // 2^32: must not wrap to COM1
+    auto map = ReadPortMap(tree.config);
     ASSERT_EQ(map.size(), 2u);
     for (const auto& entry : map) {
         EXPECT_GE(entry.number, 33u);
@@ -92,99 +89,143 @@ TEST_F(PortMap, TtySWithAnOverlongIndexGetsADerivedNumberInsteadOfFailing)
     }
 }
 
-TEST_F(PortMap, UsbDeviceKeepsItsNumberWhenOthersComeAndGoAndKernelNamesChange)
+TEST(PortMap, UsbDeviceKeepsItsNumberWhenOthersComeAndGoAndKernelNamesChange)
 {
-    AddUsbSerial("ttyUSB0", "1-2", "A5XK3RJT");
-    const unsigned alone = NumberOf(Dev("ttyUSB0"));
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A5XK3RJT"));
+    const unsigned alone = NumberOf(tree, "ttyUSB0");
     EXPECT_GE(alone, 33u);
     EXPECT_LE(alone, 255u);
 
-    // Re-plugged after another adapter took ttyUSB0: the same device, a new name.
-    fs::remove_all(root / "sys");
-    fs::create_directories(root / "sys" / "class" / "tty");
-    AddUsbSerial("ttyUSB0", "1-3", "OTHER123");
-    AddUsbSerial("ttyUSB1", "1-5", "A5XK3RJT"); // another socket, same serial number
-    AddTty("ttyACM0", "pci0000:00/usb1/1-4/1-4:1.0");
-    EXPECT_EQ(NumberOf(Dev("ttyUSB1")), alone);
-    auto map = ReadPortMap(config);
+    // Plugged again after another adapter took ttyUSB0: the same device, a new name.
+    tree.Unplug("ttyUSB0");
+    tree.AddUsbSerial("ttyUSB0", "1-3", "ftdi_sio", Ftdi("OTHER123"));
+    tree.AddUsbSerial("ttyUSB1", "1-5", "ftdi_sio", Ftdi("A5XK3RJT")); // another socket, same serial number
+    tree.AddAcm("ttyACM0", "1-4", {});
+    EXPECT_EQ(NumberOf(tree, "ttyUSB1"), alone);
+    auto map = ReadPortMap(tree.config);
     EXPECT_EQ(map.size(), 3u);
     for (size_t i = 1; i < map.size(); ++i)
         EXPECT_LT(map[i - 1].number, map[i].number); // distinct, in order
 }
 
-TEST_F(PortMap, LinkPinsANumberAndWinsOverAnAutomaticEntry)
+TEST(PortMap, LinkPinsANumberAndWinsOverAnAutomaticEntry)
 {
-    AddTty("ttyS0", "pnp0/00:05", "4");
-    Write(root / "dev" / "ttyUSB7", "");
-    fs::create_symlink(Dev("ttyUSB7"), fs::path(config.linkFolder) / "com1");
-    fs::create_symlink(root / "dev" / "missing", fs::path(config.linkFolder) / "com2");
-    fs::create_symlink(Dev("ttyUSB7"), fs::path(config.linkFolder) / "notaport");
+    FakeDeviceTree tree;
+    tree.AddUart("ttyS0");
+    FakeDeviceTree::Write(tree.root / "dev" / "ttyUSB7", "");
+    tree.Pin(1, tree.Dev("ttyUSB7"));
+    tree.Pin(2, tree.Dev("missing"));
+    tree.LinkAs("notaport", tree.Dev("ttyUSB7"));
 
-    auto map = ReadPortMap(config);
+    auto map = ReadPortMap(tree.config);
     ASSERT_EQ(map.size(), 2u);
     EXPECT_EQ(map[0].number, 1u);
-    EXPECT_EQ(map[0].device, Dev("ttyUSB7"));
+    EXPECT_EQ(map[0].device, tree.Dev("ttyUSB7"));
     EXPECT_TRUE(map[0].pinned);
     EXPECT_GE(map[1].number, 33u); // ttyS0 moved out of the link's way
-    EXPECT_EQ(map[1].device, Dev("ttyS0"));
+    EXPECT_EQ(map[1].device, tree.Dev("ttyS0"));
 
-    EXPECT_EQ(ResolveComPort(1, config), Dev("ttyUSB7"));
+    EXPECT_EQ(ResolveComPort(1, tree.config), tree.Dev("ttyUSB7"));
     // A dangling link is not listed but still resolves, so opening it says "not found".
-    EXPECT_EQ(ResolveComPort(2, config), (root / "dev" / "missing").string());
-    EXPECT_EQ(ResolveComPort(9, config), std::nullopt);
+    EXPECT_EQ(ResolveComPort(2, tree.config), tree.Dev("missing"));
+    EXPECT_EQ(ResolveComPort(9, tree.config), std::nullopt);
 }
 
-TEST_F(PortMap, LinkToAnUnpluggedDeviceKeepsItsNumberFromOtherDevices)
+TEST(PortMap, LinkToAnUnpluggedDeviceKeepsItsNumberFromOtherDevices)
 {
-    AddTty("ttyS0", "pnp0/00:05", "4");
-    fs::create_symlink(Dev("ttyUSB3"), fs::path(config.linkFolder) / "com1"); // unplugged
-    auto map = ReadPortMap(config);
+    FakeDeviceTree tree;
+    tree.AddUart("ttyS0");
+    tree.Pin(1, tree.Dev("ttyUSB3")); // unplugged
+    auto map = ReadPortMap(tree.config);
     ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map[0].device, Dev("ttyS0"));
+    EXPECT_EQ(map[0].device, tree.Dev("ttyS0"));
     EXPECT_GE(map[0].number, 33u); // COM1 is not listed as ttyS0 while it opens the link
-    EXPECT_EQ(ResolveComPort(1, config), Dev("ttyUSB3"));
-    EXPECT_EQ(ResolveComPort(map[0].number, config), Dev("ttyS0"));
+    EXPECT_EQ(ResolveComPort(1, tree.config), tree.Dev("ttyUSB3"));
+    EXPECT_EQ(ResolveComPort(map[0].number, tree.config), tree.Dev("ttyS0"));
 }
 
-TEST_F(PortMap, TwoLinksForOneNumberAgreeOnThePlainName)
+TEST(PortMap, TwoLinksForOneNumberAgreeOnThePlainName)
 {
-    Write(root / "dev" / "ttyUSB1", "");
-    Write(root / "dev" / "ttyUSB2", "");
-    fs::create_symlink(Dev("ttyUSB2"), fs::path(config.linkFolder) / "com03");
-    fs::create_symlink(Dev("ttyUSB1"), fs::path(config.linkFolder) / "com3");
-    fs::create_symlink(Dev("ttyUSB2"), fs::path(config.linkFolder) / "com003");
-    auto map = ReadPortMap(config);
+    FakeDeviceTree tree;
+    FakeDeviceTree::Write(tree.root / "dev" / "ttyUSB1", "");
+    FakeDeviceTree::Write(tree.root / "dev" / "ttyUSB2", "");
+    tree.LinkAs("com03", tree.Dev("ttyUSB2"));
+    tree.LinkAs("com3", tree.Dev("ttyUSB1"));
+    tree.LinkAs("com003", tree.Dev("ttyUSB2"));
+    auto map = ReadPortMap(tree.config);
     ASSERT_EQ(map.size(), 1u);
     EXPECT_EQ(map[0].number, 3u);
-    EXPECT_EQ(map[0].device, Dev("ttyUSB1"));
-    EXPECT_EQ(ResolveComPort(3, config), Dev("ttyUSB1"));
+    EXPECT_EQ(map[0].device, tree.Dev("ttyUSB1"));
+    EXPECT_EQ(ResolveComPort(3, tree.config), tree.Dev("ttyUSB1"));
 }
 
-TEST_F(PortMap, DeviceBehindALinkGetsNoSecondEntry)
+TEST(PortMap, DeviceBehindALinkIsListedOnceWhateverTheLinkGoesThrough)
 {
-    AddUsbSerial("ttyUSB0", "1-2", "SER1");
-    Write(root / "dev" / "ttyUSB0", "");
-    fs::create_symlink(Dev("ttyUSB0"), fs::path(config.linkFolder) / "com5");
-    auto map = ReadPortMap(config);
-    ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map[0].number, 5u);
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi("B2"), 0, "188:1");
+    tree.AddUsbSerial("ttyUSB2", "1-4", "ftdi_sio", Ftdi("C3"), 0, "188:2");
+    tree.AddById("usb-FTDI_FT232R_USB_UART_A1-if00-port0", "ttyUSB0");
+    fs::create_symlink("ttyUSB1", tree.root / "dev" / "programmer"); // an alias a udev rule makes
+    tree.Pin(1, tree.Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"));
+    tree.Pin(4, tree.Dev("programmer"));
+    tree.Pin(5, tree.Dev("ttyUSB2"));
+    DiagnosticLines diagnostics;
+    tree.Pin(6, tree.Dev("ttyUSB2"));
+
+    auto map = ReadPortMap(tree.config);
+    EXPECT_EQ(NumbersOf(map), (Numbers{1, 4, 5}));
+    EXPECT_EQ(map[0].device, tree.Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0"));
+    EXPECT_EQ(map[0].canonical, fs::canonical(tree.Dev("ttyUSB0")).string());
+    EXPECT_EQ(diagnostics.lines.size(), 1u) << "com6 names the device of COM5";
 }
 
-TEST_F(PortMap, SerialCommMapListsValueNamesWithComNames)
+TEST(PortMap, LinkNamesIgnoreCaseAndNumbersOutsideOneTo255AreRefused)
 {
-    AddTty("ttyS3", "pnp0/00:06", "4");
-    SetPortMapConfig(config);
+    FakeDeviceTree tree;
+    FakeDeviceTree::Write(tree.root / "dev" / "ttyUSB0", "");
+    tree.LinkAs("COM7", tree.Dev("ttyUSB0"));
+    DiagnosticLines diagnostics;
+    for (const char* name : {"com65537", "com0", "Com256", "com99999999999999999999"})
+        tree.LinkAs(name, tree.Dev("ttyUSB0"));
+
+    EXPECT_EQ(NumbersOf(ReadPortMap(tree.config)), (Numbers{7}));
+    EXPECT_EQ(diagnostics.lines.size(), 4u);
+    EXPECT_NE(diagnostics.lines[0].find("1 to 255"), std::string::npos) << diagnostics.lines[0];
+    EXPECT_EQ(ResolveComPort(1, tree.config), std::nullopt) << "65537 cut to 16 bits";
+    EXPECT_EQ(ResolveComPort(65537, tree.config), std::nullopt);
+    EXPECT_EQ(porttest::OpenPath("COM65537"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(PortMap, FoldersThatCannotBeListedGiveAnEmptyListAndADiagnosticLine)
+{
+    FakeDeviceTree tree;
+    fs::remove_all(tree.root / "sys" / "class" / "tty");
+    FakeDeviceTree::Write(tree.root / "sys" / "class" / "tty", "not a folder");
+    fs::remove_all(tree.config.linkFolder);
+    fs::create_symlink("links", tree.config.linkFolder); // a loop
+    DiagnosticLines diagnostics;
+    EXPECT_TRUE(ReadPortMap(tree.config).empty());
+    EXPECT_EQ(diagnostics.lines.size(), 2u);
+}
+
+TEST(PortMap, SerialCommMapListsValueNamesWithComNames)
+{
+    FakeDeviceTree tree;
+    tree.AddUart("ttyS3", "00:06");
     auto pairs = SerialCommMap();
     ASSERT_EQ(pairs.size(), 1u);
-    EXPECT_EQ(pairs[0].first, Dev("ttyS3"));
+    EXPECT_EQ(pairs[0].first, tree.Dev("ttyS3"));
     EXPECT_EQ(pairs[0].second, "COM4");
 }
 
-TEST_F(PortMap, CreateFileOpensComNamesThroughTheMap)
+TEST(PortMap, CreateFileOpensComNamesThroughTheMap)
 {
+    FakeDeviceTree tree;
     porttest::Pty pty;
-    fs::create_symlink(pty.path, fs::path(config.linkFolder) / "com3");
-    SetPortMapConfig(config);
+    tree.Pin(3, pty.path);
     for (const char* name : {"\\\\?\\COM3", "\\\\.\\com3", "COM3"}) {
         HANDLE h = porttest::OpenPath(name);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
@@ -194,18 +235,128 @@ TEST_F(PortMap, CreateFileOpensComNamesThroughTheMap)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(PortMapDefaults, LinkFolderFollowsXdgConfigHome)
+TEST(PortNumbers, AdaptersWhoseIdentitiesSuggestOneNumberKeepTheirsWhicheverIsPluggedFirst)
+{
+    const auto [first, second] = CollidingSerials();
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi(second));
+    ASSERT_EQ(ReadDeviceTree(tree.config.sysfsRoot, tree.config.devRoot).ttys[0].identity,
+              "usb:0403:6001:" + second + ":1.0");
+    const unsigned secondNumber = NumberOf(tree, "ttyUSB0");
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi(first), 0, "188:1");
+    const unsigned firstNumber = NumberOf(tree, "ttyUSB1");
+    EXPECT_NE(firstNumber, secondNumber);
+
+    // Another day, the other one first, each alone, then both.
+    tree.Unplug("ttyUSB0");
+    tree.Unplug("ttyUSB1");
+    tree.AddUsbSerial("ttyUSB0", "1-3", "ftdi_sio", Ftdi(first));
+    EXPECT_EQ(NumberOf(tree, "ttyUSB0"), firstNumber);
+    tree.Unplug("ttyUSB0");
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi(second));
+    EXPECT_EQ(NumberOf(tree, "ttyUSB0"), secondNumber);
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi(first), 0, "188:1");
+    EXPECT_EQ(NumberOf(tree, "ttyUSB1"), firstNumber);
+}
+
+TEST(PortNumbers, AnAdapterPluggedAgainAfterAnotherHadItsSocketGetsItsOldNumber)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    const unsigned a = NumberOf(tree, "ttyUSB0");
+    tree.Unplug("ttyUSB0");
+    tree.AddUsbSerial("ttyUSB0", "1-3", "cp210x", {.vendor = "10c4", .product = "ea60", .serial = "B2"});
+    const unsigned b = NumberOf(tree, "ttyUSB0");
+    EXPECT_NE(b, a) << "a's number is kept while it is away";
+    tree.Unplug("ttyUSB0");
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    EXPECT_EQ(NumberOf(tree, "ttyUSB0"), a);
+
+    // The table is plain text: lines that are not entries are skipped, and
+    // an entry written by hand is taken.
+    std::ofstream(tree.config.numberTable) << "# kept\n40 usb:0403:6001:A1:1.0\n300 x\n0 y\nabc\n7\n";
+    EXPECT_EQ(NumberOf(tree, "ttyUSB0"), 40u);
+}
+
+TEST(PortNumbers, AdaptersWithoutSerialNumberFollowTheirSocket)
+{
+    FakeDeviceTree tree;
+    const FakeDeviceTree::Usb bare{.vendor = "1a86", .product = "7523"};
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ch341", bare);
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ch341", bare, 0, "188:1");
+    const auto map = ReadPortMap(tree.config);
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_TRUE(map[0].followsSocket && map[1].followsSocket);
+    const unsigned inSocket2 = NumberOf(tree, "ttyUSB0");
+    tree.Unplug("ttyUSB0");
+    tree.Unplug("ttyUSB1");
+    tree.AddUsbSerial("ttyUSB0", "1-3", "ch341", bare); // the other adapter, or this one moved
+    tree.AddUsbSerial("ttyUSB1", "1-2", "ch341", bare, 0, "188:1");
+    EXPECT_EQ(NumberOf(tree, "ttyUSB1"), inSocket2);
+}
+
+TEST(PortNumbers, TwoProcessesNumberingNewDevicesAtOnceKeepBoth)
+{
+    const auto [first, second] = CollidingSerials();
+    FakeDeviceTree a("-a"), b("-b");
+    a.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi(first));
+    b.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi(second));
+    b.config.numberTable = a.config.numberTable;
+    for (int round = 0; round < 10; ++round) {
+        fs::remove(a.config.numberTable);
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        pid_t children[2];
+        for (int i = 0; i < 2; ++i) {
+            children[i] = fork();
+            if (children[i] == 0) {
+                char c;
+                ::close(go[1]);
+                const bool read = ::read(go[0], &c, 1) == 0; // both start when the pipe closes
+                ReadPortMap(i == 0 ? a.config : b.config);
+                _exit(read ? 0 : 1);
+            }
+        }
+        ::close(go[0]);
+        ::close(go[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        std::ifstream table(a.config.numberTable);
+        std::set<std::string> identities;
+        std::set<unsigned> numbers;
+        for (std::string line; std::getline(table, line);)
+            if (line[0] != '#') {
+                numbers.insert(unsigned(std::stoul(line)));
+                identities.insert(line.substr(line.find(' ') + 1));
+            }
+        EXPECT_EQ(identities.size(), 2u) << "round " << round;
+        EXPECT_EQ(numbers.size(), 2u) << "round " << round;
+    }
+    EXPECT_TRUE(ListFolder(fs::path(a.config.numberTable).parent_path()).size() == 2) << "no temporary file left";
+}
+
+TEST(PortMapDefaults, LinksFollowXdgConfigHomeAndNumbersXdgStateHome)
 {
     const char* saved = getenv("XDG_CONFIG_HOME");
-    std::string keep = saved ? saved : "";
+    const char* savedState = getenv("XDG_STATE_HOME");
+    std::string keep = saved ? saved : "", keepState = savedState ? savedState : "";
     setenv("XDG_CONFIG_HOME", "/tmp/somewhere", 1);
+    setenv("XDG_STATE_HOME", "/tmp/state", 1);
     EXPECT_EQ(DefaultPortMapConfig().linkFolder, "/tmp/somewhere/vxcomm/ports");
+    EXPECT_EQ(DefaultPortMapConfig().numberTable, "/tmp/state/vxcomm/port-numbers");
     unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
     setenv("HOME", getenv("HOME") ? getenv("HOME") : "/root", 1);
     EXPECT_EQ(DefaultPortMapConfig().linkFolder, std::string(getenv("HOME")) + "/.config/vxcomm/ports");
+    EXPECT_EQ(DefaultPortMapConfig().numberTable, std::string(getenv("HOME")) + "/.local/state/vxcomm/port-numbers");
     EXPECT_EQ(DefaultPortMapConfig().sysfsRoot, "/sys");
     if (saved)
         setenv("XDG_CONFIG_HOME", keep.c_str(), 1);
+    if (savedState)
+        setenv("XDG_STATE_HOME", keepState.c_str(), 1);
 }
 
 TEST(PortErrors, TextsSayWhatToDo)
@@ -233,5 +384,3 @@ TEST(PortDefaults, DefaultCommConfigIs9600EightNoneOneWithoutFlowControl)
     EXPECT_EQ(config.dcb.fOutxCtsFlow | config.dcb.fOutX | config.dcb.fInX, 0u);
     EXPECT_NE(config.dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
 }
-
-} // namespace

@@ -116,12 +116,12 @@ int RunPorts(const Arguments& a)
     TvxComm rs;
     rs.SetEnumPorts(vxcomm::epQuickAll);
     rs.FillDeviceList(nullptr);
-    TvxDeviceRecords present = PresentDevices();
+    TvxPortHints hints = ReadPortHints();
     std::vector<PortEntry> ports;
     for (int32_t i = 0; i < rs.DeviceCount(); ++i) {
         const TvxDevice& device = *rs.Device(i);
-        const TvxPortHint hint = PortDeviceHint(device, present);
-        ports.push_back({device.PortName, hint.Path, hint.Description, hint.Manufacturer});
+        TvxPortHint hint = PortDeviceHint(device, hints);
+        ports.push_back({device.PortName, hint.Path, hint.Description, hint.Manufacturer, std::move(hint.Notes)});
     }
     if (ports.empty() && !a.json)
         std::fputs("irprogrammer-cli: no serial ports found\n", stderr);

@@ -46,6 +46,8 @@ std::string PortsText(const std::vector<PortEntry>& ports)
         if (!p.manufacturer.empty())
             out += " (" + p.manufacturer + ")";
         out += "\n";
+        for (const std::string& note : p.notes)
+            out += "       " + note + "\n";
     }
     return out;
 }
@@ -57,7 +59,10 @@ std::string PortsJson(const std::vector<PortEntry>& ports)
         out += out.size() > 1 ? ", " : "";
         out += "{\"port\": " + JsonString(p.port) + ", \"device\": " + JsonString(p.device) +
                ", \"description\": " + JsonString(p.description) + ", \"manufacturer\": " + JsonString(p.manufacturer) +
-               "}";
+               ", \"notes\": [";
+        for (size_t i = 0; i < p.notes.size(); ++i)
+            out += (i ? ", " : "") + JsonString(p.notes[i]);
+        out += "]}";
     }
     return out + "]\n";
 }

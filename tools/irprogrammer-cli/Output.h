@@ -14,6 +14,7 @@ struct PortEntry {
     std::string device;
     std::string description;
     std::string manufacturer;
+    std::vector<std::string> notes; // the number follows the socket; no access
 };
 
 std::string PortsText(const std::vector<PortEntry>& ports);

@@ -1,0 +1,224 @@
+#include "portnumbers.h"
+
+#include "diagnostics.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace vxport {
+namespace {
+
+constexpr unsigned kFirstKept = 33;
+constexpr unsigned kKeptSlots = 223; // COM33..COM255
+constexpr unsigned kLastNumber = 255;
+constexpr auto kLockWait = std::chrono::milliseconds(1000);
+
+struct Table {
+    std::map<unsigned, std::string> byNumber;
+    std::map<std::string, unsigned> byIdentity;
+
+    void Add(unsigned number, const std::string& identity)
+    {
+        if (byNumber.count(number) || byIdentity.count(identity))
+            return; // the first line wins
+        byNumber.emplace(number, identity);
+        byIdentity.emplace(identity, number);
+    }
+    void Drop(unsigned number)
+    {
+        auto it = byNumber.find(number);
+        if (it == byNumber.end())
+            return;
+        byIdentity.erase(it->second);
+        byNumber.erase(it);
+    }
+};
+
+Table Load(const std::string& path)
+{
+    Table table;
+    if (path.empty())
+        return table;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t space = line.find(' ');
+        if (line.empty() || line[0] == '#' || space == std::string::npos || space == 0 || space > 3 ||
+            line.find_first_not_of("0123456789") != space || space + 1 == line.size())
+            continue;
+        const unsigned number = unsigned(std::stoul(line.substr(0, space)));
+        if (number >= 1 && number <= kLastNumber)
+            table.Add(number, line.substr(space + 1));
+    }
+    return table;
+}
+
+bool Save(const std::string& path, const Table& table)
+{
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    std::string text = "# COM numbers of serial devices: number, device identity. Remove a line to free its number.\n";
+    for (const auto& [number, identity] : table.byNumber)
+        text += std::to_string(number) + " " + identity + "\n";
+    const std::string temp = path + ".new" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (written && ::rename(temp.c_str(), path.c_str()) == 0)
+        return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+// The table's lock file, held while it is read again and written. The wait
+// is bounded: a process that holds it for long (stopped in a debugger) costs
+// the others only the recording of new numbers.
+class TableLock {
+public:
+    explicit TableLock(const std::string& tablePath)
+    {
+        std::error_code ec;
+        fs::create_directories(fs::path(tablePath).parent_path(), ec);
+        fd_ = ::open((tablePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+                ::close(fd_);
+                fd_ = -1;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+    }
+    ~TableLock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+template <class Free>
+unsigned Probe(unsigned first, Free free)
+{
+    for (unsigned i = 0; i < kKeptSlots; ++i) {
+        const unsigned number = kFirstKept + (first - kFirstKept + i) % kKeptSlots;
+        if (free(number))
+            return number;
+    }
+    return 0;
+}
+
+// Numbers the devices that neither a fixed number nor the table has placed.
+// True when the table changed.
+bool NumberTheRest(Table& table, const std::vector<NumberRequest>& devices, std::set<unsigned>& used,
+                   std::vector<unsigned>& numbers)
+{
+    std::vector<size_t> rest;
+    std::set<std::string> present;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        present.insert(devices[i].identity);
+        if (numbers[i] == 0)
+            rest.push_back(i);
+    }
+    std::sort(rest.begin(), rest.end(),
+              [&](size_t a, size_t b) { return devices[a].identity < devices[b].identity; });
+    bool changed = false;
+    for (size_t i : rest) {
+        const std::string& identity = devices[i].identity;
+        const bool record = devices[i].fixed == 0 && !table.byIdentity.count(identity);
+        const unsigned first = SuggestedNumber(identity);
+        unsigned number = Probe(first, [&](unsigned n) { return !used.count(n) && !table.byNumber.count(n); });
+        if (number == 0 && record) {
+            number = Probe(first, [&](unsigned n) {
+                auto holder = table.byNumber.find(n);
+                return !used.count(n) && (holder == table.byNumber.end() || !present.count(holder->second));
+            });
+            if (number != 0) {
+                Diagnose("every COM number from 33 is kept: COM" + std::to_string(number) + " of " +
+                         table.byNumber[number] + " goes to " + identity);
+                table.Drop(number);
+            }
+        }
+        if (number == 0) {
+            Diagnose("no COM number is left for " + identity);
+            continue;
+        }
+        numbers[i] = number;
+        used.insert(number);
+        if (record) {
+            table.Add(number, identity);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+std::vector<unsigned> Assign(Table& table, const std::vector<NumberRequest>& devices, std::set<unsigned> used,
+                             bool& changed)
+{
+    std::vector<unsigned> numbers(devices.size(), 0);
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i].fixed != 0 && used.insert(devices[i].fixed).second)
+            numbers[i] = devices[i].fixed;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        auto kept = table.byIdentity.find(devices[i].identity);
+        if (numbers[i] == 0 && kept != table.byIdentity.end() && used.insert(kept->second).second)
+            numbers[i] = kept->second;
+    }
+    changed = NumberTheRest(table, devices, used, numbers);
+    return numbers;
+}
+
+} // namespace
+
+unsigned SuggestedNumber(const std::string& identity)
+{
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (unsigned char c : identity) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return kFirstKept + hash % kKeptSlots;
+}
+
+std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vector<NumberRequest>& devices,
+                                    const std::set<unsigned>& linked)
+{
+    Table table = Load(tablePath);
+    bool changed = false;
+    std::vector<unsigned> numbers = Assign(table, devices, linked, changed);
+    if (!changed || tablePath.empty())
+        return numbers;
+    // New devices: number them again from the table as it is now, under its lock.
+    const TableLock lock(tablePath);
+    if (!lock.Held()) {
+        Diagnose("cannot lock " + tablePath + ".lock: the numbers of new devices are not kept this time");
+        return numbers;
+    }
+    table = Load(tablePath);
+    numbers = Assign(table, devices, linked, changed);
+    if (changed && !Save(tablePath, table))
+        Diagnose("cannot write " + tablePath + ": the numbers of new devices are not kept");
+    return numbers;
+}
+
+} // namespace vxport
