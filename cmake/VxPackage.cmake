@@ -3,6 +3,8 @@
 #   libvxcomm-dev   the serial component library for other programs
 # Two packages, because a user of the tool needs neither the headers nor the
 # static libraries, and a program built on the library does not need the tool.
+# CPack indents the description's lines and marks its empty lines, as the
+# control file wants them.
 set(vx_maintainer "IR programmer developers <irprogrammer@example.org>")
 
 # Each package carries its copyright file and, being native, its changelog.
@@ -38,27 +40,27 @@ set(CPACK_DEBIAN_IRPROGRAMMER_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_IRPROGRAMMER_PACKAGE_SHLIBDEPS ON)
 set(CPACK_COMPONENT_IRPROGRAMMER_DESCRIPTION
 "writes and reads the codes of an IR key-fob transmitter
- A desktop tool that prepares the codes of a three-button infrared key-fob
- transmitter: for each button a side code (1..255) and an ID (1..65535), and
- a relay time of 1 to 8 seconds. It shows each button's code as ten
- hexadecimal digits, writes the three codes into a programmer device on a
- serial port, and reads them back and decodes them.
- .
- The package also holds irprogrammer-sim, which plays the programmer device
- on a pseudo-terminal, so that the tool can be tried without hardware
- (irprogrammer --demo).")
+A desktop tool that prepares the codes of a three-button infrared key-fob
+transmitter: for each button a side code (1..255) and an ID (1..65535), and
+a relay time of 1 to 8 seconds. It shows each button's code as ten
+hexadecimal digits, writes the three codes into a programmer device on a
+serial port, and reads them back and decodes them.
+
+The package also holds irprogrammer-sim, which plays the programmer device
+on a pseudo-terminal, so that the tool can be tried without hardware
+(irprogrammer --demo).")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvxcomm-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qt6-base-dev (>= 6.4)")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
 "serial port component library (static, Qt 6)
- The serial port component under the IR programmer: a device I/O framework,
- a serial port component with its own event threads that delivers received
- bytes in the main thread, port enumeration and a device selector box, with
- Win32 serial semantics over termios.
- .
- This package holds the headers (include/vxcomm/), the static libraries, the
- CMake package vxcomm (imported target vxcomm::vxcomm) and vxcomm.pc.")
+The serial port component under the IR programmer: a device I/O framework,
+a serial port component with its own event threads that delivers received
+bytes in the main thread, port enumeration and a device selector box, with
+Win32 serial semantics over termios.
+
+This package holds the headers (include/vxcomm/), the static libraries, the
+CMake package vxcomm (imported target vxcomm::vxcomm) and vxcomm.pc.")
 
 include(CPack)

@@ -45,9 +45,8 @@ public:
         const auto deadline = Clock::now() + std::chrono::milliseconds(msecs);
         std::lock_guard lock(mutex_);
         WaitForOutput(deadline);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         std::string error;
-        if (output_ && left > 0 && !output_->Play(freq, int(left), deadline, error)) {
+        if (output_ && Clock::now() < deadline && !output_->Play(freq, msecs, deadline, error)) {
             Report("sound device failed (" + error + "); it is opened again for the next tone");
             output_.reset();
             lastAttempt_.reset();
