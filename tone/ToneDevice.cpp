@@ -29,7 +29,7 @@ std::unique_ptr<ToneOutput> OpenOutput(std::string& note)
     if (console)
         note = "cannot open ALSA \"default\" (" + alsaError + "); tones go to the PC speaker";
     else
-        note = "no sound device (ALSA \"default\": " + alsaError + "; " + consoleError + "); tones are silent";
+        note = "no sound device (ALSA \"default\": " + alsaError + "; " + consoleError + "); tones are silent until one opens";
     return console;
 }
 
