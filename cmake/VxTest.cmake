@@ -4,7 +4,7 @@
 # own XDG folders so that nothing touches the user's.
 find_package(GTest REQUIRED)
 
-add_library(vxtest_qtmain STATIC ${CMAKE_SOURCE_DIR}/tests/support/qt_main.cpp)
+add_library(vxtest_qtmain STATIC ${PROJECT_SOURCE_DIR}/tests/support/qt_main.cpp)
 target_link_libraries(vxtest_qtmain PUBLIC Qt6::Widgets GTest::gtest)
 
 function(vx_test)

@@ -22,5 +22,5 @@ add_library(vxclasses STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_timer.h
   ${CMAKE_CURRENT_LIST_DIR}/vxclasses_timer.cpp
 )
-target_include_directories(vxclasses PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(vxclasses PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_LIST_DIR}>)
 target_link_libraries(vxclasses PUBLIC vxrtl vxport Qt6::Widgets)

@@ -17,5 +17,5 @@ add_library(vxcomm STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32.h
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32.cpp
 )
-target_include_directories(vxcomm PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(vxcomm PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_LIST_DIR}>)
 target_link_libraries(vxcomm PUBLIC vxclasses vxsysutils vxport vxrtl Qt6::Widgets)

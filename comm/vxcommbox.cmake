@@ -4,7 +4,7 @@ add_library(vxwin32di STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32di.h
   ${CMAKE_CURRENT_LIST_DIR}/vxwin32di.cpp
 )
-target_include_directories(vxwin32di PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(vxwin32di PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_LIST_DIR}>)
 target_link_libraries(vxwin32di PUBLIC vxport)
 target_link_libraries(vxcomm PUBLIC vxwin32di)
 
@@ -18,5 +18,5 @@ add_library(vxcommbox STATIC
   ${CMAKE_CURRENT_LIST_DIR}/vxdevicemonitor.h
   ${CMAKE_CURRENT_LIST_DIR}/vxdevicemonitor.cpp
 )
-target_include_directories(vxcommbox PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(vxcommbox PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_LIST_DIR}>)
 target_link_libraries(vxcommbox PUBLIC vxclasses vxwin32di vxrtl Qt6::Widgets)

@@ -4,15 +4,11 @@
 #include "ToneOutput.h"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace Bleeper {
 namespace {
-
-using detail::Clock;
 
 constexpr int MaxFreq = 20000;
 constexpr unsigned SpeakerClock = 1193181;
@@ -26,29 +22,6 @@ std::atomic<bool> ntPlatform{DetectNTPlatform()};
 std::mutex sinkMutex;
 ToneSink currentSink;
 
-// The device is opened on the first tone that needs it and kept open, so
-// that no tone waits for the sound server.
-struct Device {
-    std::mutex mutex;
-    bool tried = false;
-    std::unique_ptr<detail::ToneOutput> output;
-};
-Device device;
-
-std::unique_ptr<detail::ToneOutput> OpenOutput()
-{
-    std::string alsaError, consoleError;
-    if (auto alsa = detail::OpenAlsaOutput(alsaError))
-        return alsa;
-    auto console = detail::OpenConsoleBeep(consoleError);
-    if (console)
-        std::fprintf(stderr, "Bleeper: cannot open ALSA \"default\" (%s); tones go to the PC speaker\n", alsaError.c_str());
-    else
-        std::fprintf(stderr, "Bleeper: no sound device (ALSA \"default\": %s; %s); tones are silent\n",
-                     alsaError.c_str(), consoleError.c_str());
-    return console;
-}
-
 void CheckRange(int Freq, int32_t MSecs)
 {
     if (MSecs < -1)
@@ -58,22 +31,6 @@ void CheckRange(int Freq, int32_t MSecs)
         throw ERangeError("Bleeper: Freq < " + std::to_string(lowest));
     if (Freq > MaxFreq)
         throw ERangeError("Bleeper: Freq > 20000");
-}
-
-void SoundOnDevice(unsigned freq, int msecs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(msecs);
-    std::lock_guard lock(device.mutex);
-    if (!device.tried) {
-        device.tried = true;
-        device.output = OpenOutput();
-    }
-    std::string error;
-    if (device.output && !device.output->Play(freq, msecs, deadline, error)) {
-        std::fprintf(stderr, "Bleeper: sound device failed (%s); tones are silent\n", error.c_str());
-        device.output.reset();
-    }
-    std::this_thread::sleep_until(deadline);
 }
 
 } // namespace
@@ -106,7 +63,7 @@ void SoundTone(int Freq, int32_t MSecs)
     if (sink)
         sink(static_cast<unsigned>(Freq), MSecs);
     else if (MSecs > 0)
-        SoundOnDevice(static_cast<unsigned>(Freq), MSecs);
+        detail::SoundOnDevice(static_cast<unsigned>(Freq), MSecs);
 }
 
 } // namespace Bleeper

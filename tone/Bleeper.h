@@ -4,8 +4,10 @@
 // On Linux a tone is a wave played through ALSA's "default" device (which
 // PipeWire and PulseAudio serve as well); where that cannot be opened, the
 // keyboard-beep device of the PC speaker is tried; where neither exists the
-// tone is silent. In every case SoundTone blocks its caller for the tone's
-// duration, so sequences keep their timing on any machine.
+// tone is silent, and a later tone tries again (at most every 3 s), as does
+// the tone after one whose device failed. In every case SoundTone blocks its
+// caller for the tone's duration, so sequences keep their timing on any
+// machine.
 #include <cstdint>
 #include <functional>
 

@@ -1,6 +1,7 @@
 #pragma once
 // The devices a tone can sound on. Private to the tone unit.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,5 +23,17 @@ std::unique_ptr<ToneOutput> OpenAlsaOutput(std::string& error);
 
 // The console's keyboard-beep device (the PC speaker); null when missing.
 std::unique_ptr<ToneOutput> OpenConsoleBeep(std::string& error);
+
+// Sounds freq Hz for msecs (> 0) milliseconds on the output, opening it
+// when needed, and returns when the tone's time is over.
+void SoundOnDevice(unsigned freq, int msecs);
+
+// Opens an output: ALSA, else the PC speaker. Sets note to what the user
+// should hear about the choice (empty when ALSA opened).
+using OutputOpener = std::function<std::unique_ptr<ToneOutput>(std::string& note)>;
+
+// Test seam: tones open their output with opener (the real one when empty)
+// and retry a failed open after retryInterval. Forgets the output in use.
+void SetOutputOpenerForTesting(OutputOpener opener, Clock::duration retryInterval);
 
 } // namespace Bleeper::detail

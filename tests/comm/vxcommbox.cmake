@@ -17,7 +17,7 @@ vx_test(NAME test_vxcommbox
     ${CMAKE_CURRENT_LIST_DIR}/test_vxcommbox.cpp
   LIBS vxcommbox vxcomm Qt6::Test
   QT_APP)
-target_include_directories(test_vxcommbox PRIVATE ${CMAKE_SOURCE_DIR}/tests/port)
+target_include_directories(test_vxcommbox PRIVATE ${PROJECT_SOURCE_DIR}/tests/port)
 vx_test(NAME test_window_devicebox
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/fake_device_tree.h

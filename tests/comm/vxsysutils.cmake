@@ -1,2 +1,2 @@
 vx_test(NAME test_vxsysutils SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vxsysutils.cpp LIBS vxsysutils)
-target_include_directories(test_vxsysutils PRIVATE ${CMAKE_SOURCE_DIR}/tests/port)
+target_include_directories(test_vxsysutils PRIVATE ${PROJECT_SOURCE_DIR}/tests/port)
