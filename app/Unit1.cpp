@@ -68,11 +68,17 @@ void TForm1::LoadGlyphs()
 
 // The ID fields have the system's inactive-caption colour. Qt's nearest role
 // is Highlight of the Inactive group: what the desktop paints a selection
-// with, as the system paints a caption, while its window has no focus. Styles
-// that do not mute it (Fusion) give the side-code fields' colour.
+// with, as the system paints a caption, while its window has no focus. A
+// style that does not mute it (Fusion) would give the side-code fields'
+// colour; it is then muted here, half-way to the window colour.
 void TForm1::ColourIdFields()
 {
-    const QColor inactiveCaption = palette().color(QPalette::Inactive, QPalette::Highlight);
+    QColor inactiveCaption = palette().color(QPalette::Inactive, QPalette::Highlight);
+    if (inactiveCaption == palette().color(QPalette::Active, QPalette::Highlight)) {
+        const QColor window = palette().color(QPalette::Window);
+        inactiveCaption.setRgb((inactiveCaption.red() + window.red()) / 2, (inactiveCaption.green() + window.green()) / 2,
+                               (inactiveCaption.blue() + window.blue()) / 2);
+    }
     const QString sheet =
         QStringLiteral("QLineEdit { background-color: %1; color: black; }\nQLineEdit:disabled { color: #404040; }");
     for (QLineEdit* field : {Edit4, Edit5, Edit6})
