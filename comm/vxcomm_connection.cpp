@@ -111,6 +111,18 @@ void TCommConnection::Start()
     commThread.thread = std::thread([self] { self->commThread.Run(*self); });
 }
 
+void TCommConnection::Handle(DWORD mask)
+{
+    const TMsg msg{nullptr, ComEventMsg, mask, 0, 0, {}};
+    try {
+        life_->Call(this, true, [&](TvxCustomComm& owner) { owner.HandleComEvent(*this, msg); });
+    } catch (...) {
+        // The error report itself failed (OnFatalError raised, or the log
+        // could not be written); the thread goes on with the next event.
+        OutputDebugString("vxComm: an error of a port event could not be reported");
+    }
+}
+
 void TCommConnection::Stop()
 {
     if (stopped_.exchange(true))
@@ -146,19 +158,10 @@ void TMsgThread::Run(TCommConnection& conn)
 
 void TMsgThread::Dispatch(TCommConnection& conn, const TMsg& msg)
 {
-    auto handle = [&conn, &msg] {
-        conn.Life().Call(&conn, true, [&](TvxCustomComm& owner) { owner.HandleComEvent(conn, msg); });
-    };
-    try {
-        if (MainThread::Exists() && conn.Life().UsesMainThread())
-            MainThread::Synchronize(handle);
-        else
-            handle();
-    } catch (...) {
-        // The error report itself failed (OnFatalError raised, or the log
-        // could not be written); the thread goes on with the next event.
-        OutputDebugString("vxComm: an error of a port event could not be reported");
-    }
+    if (MainThread::Exists() && conn.Life().UsesMainThread())
+        MainThread::Synchronize([&conn, &msg] { conn.Handle(DWORD(msg.wParam)); });
+    else
+        conn.Handle(DWORD(msg.wParam));
 }
 
 // ---- The port event thread ---------------------------------------------------------------
@@ -180,9 +183,8 @@ void TCommThread::Run(TCommConnection& conn)
     event.store(e);
     try {
         while (!conn.Stopped() && conn.Handle() != INVALID_HANDLE_VALUE && WaitOnce(conn))
-            // Posting fails until the message thread has opened its queue.
-            while (mask != 0 && !conn.Stopped() && !conn.msgThread.queue.Post(ComEventMsg, mask, 0))
-                Sleep(1);
+            if (mask != 0)
+                Deliver(conn);
     } catch (...) {
         OutputDebugString("vxComm: the close of a lost port failed");
     }
@@ -216,4 +218,17 @@ bool TCommThread::WaitOnce(TCommConnection& conn)
     if (error != ERROR_INVALID_HANDLE)
         conn.Life().Call(&conn, false, [&](TvxCustomComm& owner) { owner.ShutdownConnection(&conn, false); });
     return false;
+}
+
+// For the main thread the mask goes to it straight: the message thread would
+// only hand it on and wait. Otherwise it goes to the message thread, whose
+// queue takes posts once the thread has opened it.
+void TCommThread::Deliver(TCommConnection& conn)
+{
+    if (MainThread::Exists() && conn.Life().UsesMainThread()) {
+        MainThread::Post([owner = conn.shared_from_this(), events = mask] { owner->Handle(events); });
+        return;
+    }
+    while (!conn.Stopped() && !conn.msgThread.queue.Post(ComEventMsg, mask, 0))
+        Sleep(1);
 }

@@ -6,6 +6,8 @@
 // them, in the main thread when it asks for it). The threads hold their
 // connection, the component its current one; the threads reach the
 // component only through the TCommLife that it shares with its connections.
+// Events for the main thread go to it from the event thread straight; the
+// message thread handles them when the component does not use the main thread.
 //
 //   step     | what happens                              | who, on which thread
 //   ---------+-------------------------------------------+------------------------------
@@ -76,6 +78,7 @@ struct TCommThread {
     void Run(TCommConnection& conn);
     // One wait; false when the loop is to end.
     bool WaitOnce(TCommConnection& conn);
+    void Deliver(TCommConnection& conn);
 
     std::thread thread;
     vxport::OVERLAPPED overlapped{};
@@ -105,6 +108,9 @@ public:
     void Start();
     // Tells both threads to end; never waits.
     void Stop();
+    // Has the component handle one event, taking its turn; an error whose
+    // report fails goes to the diagnostic output.
+    void Handle(vxport::DWORD mask);
     bool Stopped() const { return stopped_.load(); }
     vxport::HANDLE Handle() const { return handle_; }
     // Only the thread handling an event uses it.

@@ -150,7 +150,7 @@ private:
     bool TxEmpty(const TGoesOn& goesOn);
 
     friend struct TCommThread;
-    friend struct TMsgThread;
+    friend class TCommConnection;
 
     mutable vxport::COMMTIMEOUTS timeouts_{};
     vxport::COMSTAT comStat_{};

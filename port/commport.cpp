@@ -38,6 +38,7 @@ std::optional<Clock::duration> Timeout(uint64_t ms)
 CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    parkFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     dcb_ = DefaultDcb();
     device_->ReadState(dcb_);
     dcb_.DCBlength = sizeof(DCB);
@@ -46,14 +47,17 @@ CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
         linesDirty_ = true;
         Wake();
     });
+    Lock lock(mutex_); // Run starts once the thread is known
     worker_ = std::thread([this] { Run(); });
+    workerId_ = poller_ = worker_.get_id();
 }
 
 CommPort::~CommPort()
 {
     Close();
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
+    for (int fd : {wakeFd_, parkFd_})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 void CommPort::Close()
@@ -65,16 +69,45 @@ void CommPort::Close()
         closed_ = true;
         Abort([](const Op&) { return true; }, ERROR_OPERATION_ABORTED, true, true, true);
         Wake();
+        uint64_t one = 1; // the worker, parked or not
+        [[maybe_unused]] auto n = ::write(parkFd_, &one, sizeof one);
     }
+    LeaveEvents();
     if (worker_.joinable())
         worker_.join();
     device_->Close();
 }
 
+void CommPort::BecomeSourceOf(const std::shared_ptr<Event>& event)
+{
+    std::erase_if(sourceOf_, [](const std::weak_ptr<Event>& e) { return e.expired(); });
+    if (std::none_of(sourceOf_.begin(), sourceOf_.end(), [&](const auto& e) { return e.lock() == event; }))
+        sourceOf_.push_back(event);
+    event->SetSource(this);
+}
+
+void CommPort::LeaveEvents()
+{
+    std::vector<std::weak_ptr<Event>> events;
+    {
+        Lock lock(mutex_);
+        events.swap(sourceOf_);
+    }
+    for (const auto& e : events)
+        if (auto event = e.lock())
+            event->ClearSource(this);
+    Lock lock(mutex_);
+    left_.wait(lock, [this] { return visitors_ == 0; });
+}
+
 void CommPort::Wake()
 {
+    // Written before the waiter is looked at: a waiter that leaves looks at
+    // the wake-up descriptor after it has stopped counting as polling.
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (!waiterPolls_.load())
+        n = ::write(parkFd_, &one, sizeof one);
 }
 
 BOOL CommPort::Fail(DWORD error)
@@ -317,7 +350,9 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     if (dead_)
         return Fail(dead_);
     wait_ = WaitOp{Start(ov ? ov : &local), mask};
-    Wake();
+    if (ov && ov->hEvent)
+        if (auto event = LookupEvent(ov->hEvent))
+            BecomeSourceOf(event);
     if (!ov)
         return AwaitSync(lock, &local, nullptr);
     return Fail(ERROR_IO_PENDING);

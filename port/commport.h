@@ -1,9 +1,14 @@
 #pragma once
 // An open serial port with Win32 semantics: the input queue, pending reads,
 // writes and event waits with their OVERLAPPED records, time-outs, the event
-// mask and its history, error flags, purge and escape functions. One worker
-// thread per port waits on the device and a wake-up descriptor; it sleeps
-// without a time limit when nothing is pending.
+// mask and its history, error flags, purge and escape functions.
+//
+// One thread at a time polls the device and services it. While a thread
+// waits for the event of a pending WaitCommEvent it is that thread, so the
+// device wakes the thread that waits for it, with no hand-off in between;
+// otherwise it is the port's worker thread, which sleeps without a time limit
+// when nothing is pending. The worker stays parked after a waiter leaves
+// (it comes back at once) until the port is woken while no waiter polls.
 //
 // Every access to caller memory (OVERLAPPED records, buffers, mask variables)
 // happens under the port's lock, so cancelling or closing under that lock
@@ -27,6 +32,8 @@ namespace vxport::detail {
 
 using Clock = std::chrono::steady_clock;
 
+class Event;
+
 class CommPort : public HandleObject {
 public:
     explicit CommPort(std::unique_ptr<Device> device);
@@ -49,6 +56,15 @@ public:
     BOOL Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED* ov);
     BOOL Result(OVERLAPPED* ov, DWORD* transferred, BOOL wait);
     BOOL Cancel();
+    // Waits for `event`, which a transfer of this port sets, polling the
+    // device in the calling thread meanwhile; a plain wait when another
+    // waiter polls already. WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller has
+    // entered with Visit (under the event's lock); this leaves the port.
+    DWORD WaitPolling(Event& event, DWORD milliseconds);
+    // Counts a thread that is about to wait polling; Close waits for it.
+    void Visit() { ++visitors_; }
+    // Tells the thread that polls the device to look again.
+    void Wake();
 
 private:
     struct Op {
@@ -80,9 +96,14 @@ private:
     using Lock = std::unique_lock<std::mutex>;
 
     void Run();
+    // The port wakes the pollers of the events its pending wait sets.
+    void BecomeSourceOf(const std::shared_ptr<Event>& event);
+    void LeaveEvents();
+    void Leave(Lock& lock);
+    // One poll of the wake-up descriptor and the device, then the service.
+    void PollDevice(Lock& lock, int timeoutMs);
     int NextTimeoutMs(Clock::time_point now) const;
     void Service(short revents);
-    void Wake();
 
     // Input: device -> queue -> pending reads.
     long PumpInput();
@@ -113,7 +134,16 @@ private:
     bool ManualRts() const;
 
     std::unique_ptr<Device> device_;
-    int wakeFd_ = -1;
+    int wakeFd_ = -1; // wakes the thread that polls the device
+    int parkFd_ = -1; // wakes the worker while it is parked
+    std::atomic<bool> waiterPolls_{false};
+    bool parked_ = false;
+    std::thread::id poller_; // the thread polling the device now
+    // Threads inside WaitPolling. Close takes the port off its events, so no
+    // new one comes, and waits for these, so the port ends in CloseHandle.
+    std::atomic<int> visitors_{0};
+    std::condition_variable left_;
+    std::vector<std::weak_ptr<Event>> sourceOf_;
     std::atomic<bool> linesDirty_{false};
 
     std::mutex mutex_;

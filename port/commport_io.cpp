@@ -5,6 +5,8 @@
 // lines or error counters must be polled.
 #include "commport.h"
 
+#include "events.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,37 +18,110 @@ namespace {
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr auto kLinePollPeriod = std::chrono::milliseconds(20);
 
+void ReadCount(int fd)
+{
+    uint64_t count;
+    [[maybe_unused]] auto n = ::read(fd, &count, sizeof count);
+}
+
 } // namespace
 
+// The worker parks while a waiter polls the device, and stays parked after
+// the waiter leaves (it comes back at once) until somebody wakes the port
+// while no waiter polls.
 void CommPort::Run()
 {
     Lock lock(mutex_);
-    workerId_ = std::this_thread::get_id();
     while (!closed_) {
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
-        if (!dead_) {
-            short wanted = 0;
-            if (queue_.Room() > 0)
-                wanted |= POLLIN;
-            if (!writes_.empty())
-                wanted |= POLLOUT;
-            // With a full queue and no output the device is left out, so a
-            // hang-up (level-triggered) cannot make the loop spin.
-            if (wanted)
-                fds[1] = {device_->PollFd(), wanted, 0};
+        if (waiterPolls_)
+            parked_ = true;
+        if (!parked_) {
+            PollDevice(lock, NextTimeoutMs(Clock::now()));
+            continue;
         }
-        const int timeout = NextTimeoutMs(Clock::now());
+        pollfd park{parkFd_, POLLIN, 0};
         lock.unlock();
-        ::poll(fds, 2, timeout);
+        ::poll(&park, 1, -1);
         lock.lock();
-        if (closed_)
-            break;
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
-        }
-        Service(fds[1].revents);
+        ReadCount(parkFd_);
+        parked_ = false;
+        if (!waiterPolls_)
+            poller_ = workerId_;
     }
+}
+
+void CommPort::PollDevice(Lock& lock, int timeoutMs)
+{
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
+    if (!dead_) {
+        short wanted = 0;
+        if (queue_.Room() > 0)
+            wanted |= POLLIN;
+        if (!writes_.empty())
+            wanted |= POLLOUT;
+        // With a full queue and no output the device is left out, so a
+        // hang-up (level-triggered) cannot make the loop spin.
+        if (wanted)
+            fds[1] = {device_->PollFd(), wanted, 0};
+    }
+    lock.unlock();
+    ::poll(fds, 2, timeoutMs);
+    lock.lock();
+    // A waiter came meanwhile: the worker leaves the device and the wake-up
+    // to it (the wake-up may be the one for the waiter's event).
+    if (closed_ || (waiterPolls_ && std::this_thread::get_id() == workerId_))
+        return;
+    if (fds[0].revents & POLLIN)
+        ReadCount(wakeFd_);
+    Service(fds[1].revents);
+}
+
+DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    auto left = [&]() -> int { // -1 without a limit
+        if (milliseconds == INFINITE)
+            return -1;
+        const auto rest = deadline - Clock::now();
+        return rest <= Clock::duration::zero() ? 0 : int(std::chrono::ceil<std::chrono::milliseconds>(rest).count());
+    };
+    Lock lock(mutex_);
+    if (closed_ || waiterPolls_) {
+        Leave(lock);
+        return event.WaitPlain(milliseconds);
+    }
+    waiterPolls_ = true;
+    poller_ = std::this_thread::get_id();
+    if (!parked_)
+        Wake(); // the worker leaves the device to this thread
+    event.AddPoller();
+    bool taken = false;
+    while (!closed_ && !(taken = event.TryTake())) {
+        const int rest = left();
+        if (rest == 0)
+            break;
+        const int due = NextTimeoutMs(Clock::now());
+        PollDevice(lock, due < 0 ? rest : rest < 0 ? due : std::min(due, rest));
+    }
+    event.RemovePoller();
+    waiterPolls_ = false;
+    poller_ = workerId_;
+    // A wake-up that came for the poller after its last look is served here.
+    pollfd pending{wakeFd_, POLLIN, 0};
+    if (!closed_ && ::poll(&pending, 1, 0) > 0)
+        PollDevice(lock, 0);
+    Leave(lock);
+    if (taken)
+        return WAIT_OBJECT_0;
+    const int rest = left();
+    return rest == 0 ? WAIT_TIMEOUT : event.WaitPlain(rest < 0 ? INFINITE : DWORD(rest));
+}
+
+void CommPort::Leave(Lock& lock)
+{
+    --visitors_;
+    left_.notify_all(); // under the lock: Close may end the port once it is free
+    lock.unlock();
 }
 
 int CommPort::NextTimeoutMs(Clock::time_point now) const
@@ -333,7 +408,7 @@ void CommPort::ArmFronts()
         arm(reads_.front());
     if (!writes_.empty())
         arm(writes_.front());
-    if (newDeadline && std::this_thread::get_id() != workerId_)
+    if (newDeadline && std::this_thread::get_id() != poller_)
         Wake();
 }
 

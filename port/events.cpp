@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include "commport.h"
+
 #include <chrono>
 #include <thread>
 
@@ -13,6 +15,7 @@ void Event::Set()
         changed_.notify_all();
     else
         changed_.notify_one();
+    WakePoller();
 }
 
 void Event::Reset()
@@ -28,15 +31,74 @@ void Event::Pulse()
         ++pulses_;
         signalled_ = false;
         changed_.notify_all();
-    } else if (waiters_ > 0) {
+    } else if (waiters_ + pollers_ > 0) {
         signalled_ = true; // the one waiter that takes it resets it
         changed_.notify_one();
     } else {
         signalled_ = false;
     }
+    WakePoller();
+}
+
+// Under the lock: the source stays open while it is set.
+void Event::WakePoller()
+{
+    if (pollers_ > 0 && source_)
+        source_->Wake();
+}
+
+void Event::SetSource(CommPort* port)
+{
+    std::lock_guard lock(mutex_);
+    source_ = port;
+}
+
+void Event::ClearSource(const CommPort* port)
+{
+    std::lock_guard lock(mutex_);
+    if (source_ == port)
+        source_ = nullptr;
+}
+
+void Event::AddPoller()
+{
+    std::lock_guard lock(mutex_);
+    if (pollers_++ == 0)
+        pollerPulses_ = pulses_;
+}
+
+void Event::RemovePoller()
+{
+    std::lock_guard lock(mutex_);
+    --pollers_;
+}
+
+bool Event::TryTake()
+{
+    std::lock_guard lock(mutex_);
+    if (pulses_ != pollerPulses_) {
+        pollerPulses_ = pulses_;
+        return true;
+    }
+    if (!signalled_)
+        return false;
+    if (!manualReset_)
+        signalled_ = false;
+    return true;
 }
 
 DWORD Event::Wait(DWORD milliseconds)
+{
+    CommPort* port = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (source_)
+            (port = source_)->Visit();
+    }
+    return port ? port->WaitPolling(*this, milliseconds) : WaitPlain(milliseconds);
+}
+
+DWORD Event::WaitPlain(DWORD milliseconds)
 {
     std::unique_lock lock(mutex_);
     const uint64_t pulsesAtStart = pulses_;

@@ -4,9 +4,12 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace vxport::detail {
+
+class CommPort;
 
 class Event : public HandleObject {
 public:
@@ -14,16 +17,33 @@ public:
     void Set();
     void Reset();
     void Pulse();
-    // WAIT_OBJECT_0 or WAIT_TIMEOUT.
+    // WAIT_OBJECT_0 or WAIT_TIMEOUT. When a port's transfer sets the event,
+    // the waiting thread polls that port's device meanwhile.
     DWORD Wait(DWORD milliseconds);
+    DWORD WaitPlain(DWORD milliseconds);
+
+    // The port whose pending wait sets this event; the port clears itself
+    // when it closes.
+    void SetSource(CommPort* port);
+    void ClearSource(const CommPort* port);
+    // A thread that polls the source port while it waits counts as a waiter;
+    // it takes the signal with TryTake, and Set wakes it through the port.
+    void AddPoller();
+    void RemovePoller();
+    bool TryTake();
 
 private:
+    void WakePoller();
+
     std::mutex mutex_;
     std::condition_variable changed_;
     const bool manualReset_;
     bool signalled_;
     int waiters_ = 0;
     uint64_t pulses_ = 0; // manual-reset pulses release every waiter of that moment
+    CommPort* source_ = nullptr;
+    int pollers_ = 0;
+    uint64_t pollerPulses_ = 0; // pulses_ when the poller came
 };
 
 std::shared_ptr<Event> LookupEvent(HANDLE handle);

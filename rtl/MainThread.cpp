@@ -61,14 +61,20 @@ Waker* MainWaker()
     return waker;
 }
 
+// One wake-up event drains every request queued before it runs, so a request
+// that finds others queued needs none of its own.
 void Queue(const std::shared_ptr<Request>& request)
 {
+    bool first = false;
     {
         std::lock_guard lock(queueMutex);
+        first = pending.empty();
         pending.push_back(request);
         ++wakeCount;
     }
     queueChanged.notify_all();
+    if (!first)
+        return;
     auto* wake = new QEvent(QEvent::User);
     ReleaseWake();
     QCoreApplication::postEvent(MainWaker(), wake);

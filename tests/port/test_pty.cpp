@@ -574,3 +574,79 @@ TEST_F(PtyPort, AbortedReadsKeepTheBytesTheyAlreadyTook)
     ASSERT_EQ(n, 4u);
     EXPECT_EQ(std::string(buffer, 4), "more");
 }
+
+// The thread that waits for a pending WaitCommEvent polls the device itself;
+// the port's other transfers, timers and events must go on as with a worker.
+TEST_F(PtyPort, AThreadWaitingForTheEventKeepsTheOtherTransfersGoing)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.EvtChar = '~';
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetCommMask(port, EV_RXFLAG));
+    HANDLE waitEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    OVERLAPPED waitOv{};
+    waitOv.hEvent = waitEvent;
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &waitOv));
+    std::atomic<DWORD> waited{WAIT_FAILED};
+    std::thread waiter([&] { waited = WaitForSingleObject(waitEvent, 5000); });
+
+    SetTimeouts(0, 0, 100);
+    char buffer[8];
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &ov));
+    pty.Send("ab");
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE)); // ends at its time-out
+    EXPECT_EQ(std::string(buffer, n), "ab");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+    ASSERT_TRUE(WriteFile(port, "out", 3, nullptr, &ov));
+    EXPECT_EQ(pty.Receive(3), std::vector<uint8_t>({'o', 'u', 't'}));
+    EXPECT_EQ(waited.load(), DWORD(WAIT_FAILED)); // no flag character came
+
+    pty.Send("x~");
+    waiter.join();
+    EXPECT_EQ(waited.load(), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(mask, DWORD(EV_RXFLAG));
+
+    // A SetEvent of somebody else releases a polling waiter as well.
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &waitOv));
+    std::thread second([&] { waited = WaitForSingleObject(waitEvent, 5000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SetEvent(waitEvent);
+    second.join();
+    EXPECT_EQ(waited.load(), DWORD(WAIT_OBJECT_0));
+    CloseHandle(port); // completes the wait that still writes `mask`
+    port = INVALID_HANDLE_VALUE;
+    CloseHandle(waitEvent);
+}
+
+TEST(PtyClose, CloseWhileAnotherThreadWaitsReleasesEveryDescriptorBeforeItReturns)
+{
+    Pty pty;
+    auto descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            count += fcntl(fd, F_GETFD) != -1;
+        return count;
+    };
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const int before = descriptors();
+    for (int round = 0; round < 200; ++round) {
+        HANDLE port = OpenPath(pty.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+        std::thread waiter([&] { WaitForSingleObject(event, 5000); });
+        if (round % 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ASSERT_TRUE(CloseHandle(port));
+        ASSERT_EQ(descriptors(), before) << "round " << round;
+        waiter.join();
+    }
+    CloseHandle(event);
+}
