@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -35,12 +36,18 @@ inline double CpuMs()
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-inline double Median(std::vector<double> v)
+// The value below which the share q of the values lie (q = 1: the largest).
+inline double Percentile(std::vector<double> v, double q)
 {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+}
+
+inline double Median(std::vector<double> v)
+{
+    return Percentile(std::move(v), 0.5);
 }
 
 // The slave end is held open by the pair so that the master never sees a

@@ -85,8 +85,24 @@ double Idle(Pty& pty, int seconds)
     return CpuMs() - before;
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    asio::io_context io;
+    asio::serial_port port(io);
+    Open(port, pty.path);
+    std::vector<uint8_t> buffer(8192);
+    std::function<void(const boost::system::error_code&, size_t)> onRead =
+        [&](const boost::system::error_code& ec, size_t n) {
+            if (!stream.Deliver(buffer.data(), n) && !ec)
+                port.async_read_some(asio::buffer(buffer), onRead);
+        };
+    port.async_read_some(asio::buffer(buffer), onRead);
+    stream.Start();
+    io.run();
+}
+
 } // namespace
 
-const Peer AsioPeer{"Boost.Asio serial_port", Receive, Echo, Idle};
+const Peer AsioPeer{"Boost.Asio serial_port", Receive, Echo, Idle, Stream};
 
 } // namespace bench
