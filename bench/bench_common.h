@@ -27,13 +27,33 @@ inline double Seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-// Process CPU time, user plus system, in milliseconds.
+// CPU time, user plus system, in milliseconds.
+inline double CpuMs(const rusage& u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// This process's.
 inline double CpuMs()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+    return CpuMs(u);
+}
+
+// CPU time the whole machine spent busy, every core and the hypervisor's
+// steal included, in milliseconds.
+inline double HostBusyMs()
+{
+    unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (FILE* stat = std::fopen("/proc/stat", "r")) {
+        if (std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait,
+                        &irq, &softirq, &steal) != 8)
+            user = nice = system = irq = softirq = steal = 0;
+        std::fclose(stat);
+    }
+    return double(user + nice + system + irq + softirq + steal) * 1e3 / double(sysconf(_SC_CLK_TCK));
 }
 
 // The value below which the share q of the values lie (q = 1: the largest).

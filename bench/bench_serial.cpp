@@ -71,11 +71,13 @@ void MeasureStreams(const std::vector<Row>& rows, double seconds)
 {
     std::printf("Paced streams, %.0f s each: CPU of the receiving process (%% of one core), latency from the "
                 "device's write of a piece to the callback that got its last byte, the device's writes behind "
-                "their deadlines\n\n",
+                "their deadlines, and the CPU that the rest of the machine used meanwhile (other processes, the "
+                "kernel's workers, the hypervisor's steal)\n\n",
                 seconds);
-    std::printf("| %-27s | %-24s | %6s | %5s | %8s | %5s | %8s | %5s | %6s | %16s | %s |\n", "stream", "pty pair",
-                "CPU %", "x raw", "p50 µs", "x raw", "p99 µs", "x raw", "B/call", "late µs p99/max", "check");
-    std::printf("%s", Dashes({29, 26, 8, 7, 9, 7, 9, 7, 8, 17, 7}).c_str());
+    std::printf("| %-27s | %-24s | %6s | %5s | %8s | %5s | %8s | %5s | %6s | %16s | %8s | %s |\n", "stream",
+                "pty pair", "CPU %", "x raw", "p50 µs", "x raw", "p99 µs", "x raw", "B/call", "late µs p99/max",
+                "others %", "check");
+    std::printf("%s", Dashes({29, 26, 8, 7, 9, 7, 9, 7, 8, 17, 10, 7}).c_str());
     bool realtime = true;
     for (const StreamRate& rate : kStreamRates) {
         StreamFigures raw;
@@ -87,10 +89,10 @@ void MeasureStreams(const std::vector<Row>& rows, double seconds)
             if (row.peer == &RawPeer)
                 raw = f;
             realtime = realtime && f.deviceRealtime;
-            std::printf("| %s | %-24s | %6.2f | %5.2f | %7.1f | %5.2f | %7.1f | %5.2f | %6.1f | %6.0f / %6.0f | %s |\n",
+            std::printf("| %s | %-24s | %6.2f | %5.2f | %7.1f | %5.2f | %7.1f | %5.2f | %6.1f | %6.0f / %6.0f | %8.1f | %s |\n",
                         Padded(rate.name, 27).c_str(), row.peer->name, f.cpuPercent, f.cpuPercent / raw.cpuPercent,
                         f.p50Us, f.p50Us / raw.p50Us, f.p99Us, f.p99Us / raw.p99Us, f.bytesPerCall, f.lateP99Us,
-                        f.lateMaxUs, f.error.empty() ? "ok" : f.error.c_str());
+                        f.lateMaxUs, f.othersPercent, f.error.empty() ? "ok" : f.error.c_str());
             std::fflush(stdout);
         }
     }

@@ -48,6 +48,7 @@ struct StreamFigures {
     double bytesPerCall = 0;
     double lateP99Us = 0;   // the device's writes behind their deadlines
     double lateMaxUs = 0;
+    double othersPercent = 0; // the rest of the machine meanwhile, % of one core
     bool deviceRealtime = false; // the device's wake-ups did not wait for other processes
     std::string error;      // empty when every byte arrived, in order
 };
@@ -97,6 +98,7 @@ public:
         });
         alarm(unsigned(double(pieces_) * double(periodNs_) / 1e9) + 60);
         cpuStartMs_ = CpuMs();
+        hostStartMs_ = HostBusyMs();
     }
 
     // The receiver's callback: takes bytes as they reach it. True once the
@@ -129,10 +131,14 @@ public:
             End(NowNs(), "the receiver stopped at byte " + std::to_string(got_));
         alarm(0);
         f.error = error_;
-        const int status = StopDevice(error_.empty() ? 0 : SIGKILL);
+        double deviceMs = 0;
+        const int status = StopDevice(error_.empty() ? 0 : SIGKILL, &deviceMs);
         if (error_.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
             f.error = "the device failed";
-        f.cpuPercent = (cpuEndMs_ - cpuStartMs_) / (double(endNs_ - shared_->startNs) / 1e6) * 100;
+        const double wallMs = double(endNs_ - shared_->startNs) / 1e6;
+        f.cpuPercent = (cpuEndMs_ - cpuStartMs_) / wallMs * 100;
+        const double othersMs = hostEndMs_ - hostStartMs_ - (cpuEndMs_ - cpuStartMs_) - deviceMs;
+        f.othersPercent = std::max(othersMs, 0.0) / wallMs * 100;
         const std::vector<double> latency(latencyUs_.begin(), latencyUs_.begin() + ptrdiff_t(done_));
         f.p50Us = Percentile(latency, 0.5);
         f.p99Us = Percentile(latency, 0.99);
@@ -166,6 +172,7 @@ private:
     bool End(int64_t now, std::string error)
     {
         cpuEndMs_ = CpuMs();
+        hostEndMs_ = HostBusyMs();
         endNs_ = now;
         error_ = std::move(error);
         ended_ = true;
@@ -173,14 +180,17 @@ private:
         return true;
     }
 
-    int StopDevice(int signal)
+    int StopDevice(int signal, double* cpuMs = nullptr)
     {
         int status = 0;
         if (device_ > 0) {
             if (signal)
                 kill(device_, signal);
-            waitpid(device_, &status, 0);
+            rusage u{};
+            wait4(device_, &status, 0, &u);
             device_ = 0;
+            if (cpuMs)
+                *cpuMs = CpuMs(u);
         }
         return status;
     }
@@ -257,6 +267,7 @@ private:
     bool ended_ = false;
     std::string error_;
     double cpuStartMs_ = 0, cpuEndMs_ = 0;
+    double hostStartMs_ = 0, hostEndMs_ = 0;
     int64_t endNs_ = 0;
 };
 
