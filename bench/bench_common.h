@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -26,21 +27,47 @@ inline double Seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-// Process CPU time, user plus system, in milliseconds.
-inline double CpuMs()
+// CPU time, user plus system, in milliseconds.
+inline double CpuMs(const rusage& u)
 {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-inline double Median(std::vector<double> v)
+// This process's.
+inline double CpuMs()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return CpuMs(u);
+}
+
+// CPU time the whole machine spent busy, every core and the hypervisor's
+// steal included, in milliseconds.
+inline double HostBusyMs()
+{
+    unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (FILE* stat = std::fopen("/proc/stat", "r")) {
+        if (std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait,
+                        &irq, &softirq, &steal) != 8)
+            user = nice = system = irq = softirq = steal = 0;
+        std::fclose(stat);
+    }
+    return double(user + nice + system + irq + softirq + steal) * 1e3 / double(sysconf(_SC_CLK_TCK));
+}
+
+// The value below which the share q of the values lie (q = 1: the largest).
+inline double Percentile(std::vector<double> v, double q)
 {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+}
+
+inline double Median(std::vector<double> v)
+{
+    return Percentile(std::move(v), 0.5);
 }
 
 // The slave end is held open by the pair so that the master never sees a

@@ -25,20 +25,36 @@ void Open(asio::serial_port& port, const std::string& path)
     port.set_option(asio::serial_port_base::flow_control(asio::serial_port_base::flow_control::none));
 }
 
+// Chains reads into the buffer until `take`, given each read's count, says
+// it has had enough; runs in io.run().
+class ReadChain {
+public:
+    ReadChain(asio::serial_port& port, std::function<bool(const uint8_t*, size_t)> take)
+        : port_(port), take_(std::move(take))
+    {
+        Next();
+    }
+
+private:
+    void Next()
+    {
+        port_.async_read_some(asio::buffer(buffer_), [this](const boost::system::error_code& ec, size_t n) {
+            if (!take_(buffer_.data(), n) && !ec)
+                Next();
+        });
+    }
+    asio::serial_port& port_;
+    std::function<bool(const uint8_t*, size_t)> take_;
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(8192);
+};
+
 double Receive(Pty& pty, size_t volume)
 {
     asio::io_context io;
     asio::serial_port port(io);
     Open(port, pty.path);
-    std::vector<uint8_t> buffer(8192);
     size_t got = 0;
-    std::function<void(const boost::system::error_code&, size_t)> onRead =
-        [&](const boost::system::error_code& ec, size_t n) {
-            got += n;
-            if (!ec && got < volume)
-                port.async_read_some(asio::buffer(buffer), onRead);
-        };
-    port.async_read_some(asio::buffer(buffer), onRead);
+    ReadChain chain(port, [&](const uint8_t*, size_t n) { return (got += n) >= volume; });
     std::thread writer(Blast, pty.master, volume);
     const auto start = Clock::now();
     io.run();
@@ -85,8 +101,18 @@ double Idle(Pty& pty, int seconds)
     return CpuMs() - before;
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    asio::io_context io;
+    asio::serial_port port(io);
+    Open(port, pty.path);
+    ReadChain chain(port, [&](const uint8_t* data, size_t n) { return stream.Deliver(data, n); });
+    stream.Start();
+    io.run();
+}
+
 } // namespace
 
-const Peer AsioPeer{"Boost.Asio serial_port", Receive, Echo, Idle};
+const Peer AsioPeer{"Boost.Asio serial_port", Receive, Echo, Idle, Stream};
 
 } // namespace bench

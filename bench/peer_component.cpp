@@ -102,10 +102,27 @@ double Idle(Pty& pty, int seconds)
     return used;
 }
 
+template <uint16_t Queue>
+void Stream(Pty& pty, PacedStream& stream)
+{
+    ComLink link(kPortNo, pty.path);
+    TvxComm rs;
+    QEventLoop loop;
+    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t n) {
+        if (stream.Deliver(buffer, n))
+            loop.quit();
+    };
+    Open(rs, Queue);
+    stream.Start();
+    loop.exec();
+    rs.SetActive(false);
+}
+
 } // namespace
 
-const Peer ComponentPeer{"TvxComm (component)", Receive<kDefaultQueue>, Echo<kDefaultQueue>, Idle<kDefaultQueue>};
+const Peer ComponentPeer{"TvxComm (component)", Receive<kDefaultQueue>, Echo<kDefaultQueue>, Idle<kDefaultQueue>,
+                         Stream<kDefaultQueue>};
 const Peer ComponentLargeQueuePeer{"TvxComm, 64 KiB queue", Receive<kLargestQueue>, Echo<kLargestQueue>,
-                                   Idle<kLargestQueue>};
+                                   Idle<kLargestQueue>, Stream<kLargestQueue>};
 
 } // namespace bench

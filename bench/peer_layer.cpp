@@ -56,6 +56,11 @@ struct Port {
             GetOverlappedResult(handle, &readOv, &n, TRUE);
         return n;
     }
+    size_t WaitAndRead(std::vector<uint8_t>& buffer)
+    {
+        WaitForInput();
+        return ReadQueued(buffer);
+    }
     void Write(const void* data, DWORD size)
     {
         DWORD n = 0;
@@ -68,10 +73,7 @@ struct Port {
 double Receive(Pty& pty, size_t volume)
 {
     Port port(pty.path);
-    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& buffer) -> size_t {
-        port.WaitForInput();
-        return port.ReadQueued(buffer);
-    });
+    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& b) { return port.WaitAndRead(b); });
 }
 
 double Echo(Pty& pty, int count)
@@ -91,8 +93,14 @@ double Idle(Pty& pty, int seconds)
     return IdleCpuWhileWaiting(pty, seconds, [&] { port.WaitForInput(); });
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    Port port(pty.path);
+    ReceiveStream(stream, [&](std::vector<uint8_t>& b) { return port.WaitAndRead(b); });
+}
+
 } // namespace
 
-const Peer LayerPeer{"port layer", Receive, Echo, Idle};
+const Peer LayerPeer{"port layer", Receive, Echo, Idle, Stream};
 
 } // namespace bench

@@ -50,19 +50,17 @@ struct Port {
         *name = strdup(path.c_str());
         return SP_OK;
     }
-    int ReadWaiting(std::vector<uint8_t>& buffer)
+    size_t ReadWaiting(std::vector<uint8_t>& buffer)
     {
         sp_wait(events, 0);
-        return sp_nonblocking_read(port, buffer.data(), buffer.size());
+        return size_t(std::max<int>(sp_nonblocking_read(port, buffer.data(), buffer.size()), 0));
     }
 };
 
 double Receive(Pty& pty, size_t volume)
 {
     Port port(pty.path);
-    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& buffer) -> size_t {
-        return size_t(std::max(port.ReadWaiting(buffer), 0));
-    });
+    return ReceiveThroughput(pty, volume, [&](std::vector<uint8_t>& b) { return port.ReadWaiting(b); });
 }
 
 double Echo(Pty& pty, int count)
@@ -70,9 +68,9 @@ double Echo(Pty& pty, int count)
     Port port(pty.path);
     std::vector<uint8_t> buffer(64);
     return EchoRoundTrip(pty, count, [&](const std::atomic<bool>& stop) {
-        const int n = port.ReadWaiting(buffer);
+        const size_t n = port.ReadWaiting(buffer);
         if (n > 0 && !stop)
-            sp_blocking_write(port.port, buffer.data(), size_t(n), 0);
+            sp_blocking_write(port.port, buffer.data(), n, 0);
     });
 }
 
@@ -82,8 +80,14 @@ double Idle(Pty& pty, int seconds)
     return IdleCpuWhileWaiting(pty, seconds, [&] { sp_wait(port.events, 0); });
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    Port port(pty.path);
+    ReceiveStream(stream, [&](std::vector<uint8_t>& b) { return port.ReadWaiting(b); });
+}
+
 } // namespace
 
-const Peer LibSerialPortPeer{"libserialport", Receive, Echo, Idle};
+const Peer LibSerialPortPeer{"libserialport", Receive, Echo, Idle, Stream};
 
 } // namespace bench

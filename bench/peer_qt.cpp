@@ -70,8 +70,22 @@ double Idle(Pty& pty, int seconds)
     return CpuMs() - before;
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    QSerialPort port;
+    Open(port, pty.path);
+    QEventLoop loop;
+    QObject::connect(&port, &QSerialPort::readyRead, [&] {
+        const QByteArray bytes = port.readAll();
+        if (stream.Deliver(bytes.data(), size_t(bytes.size())))
+            loop.quit();
+    });
+    stream.Start();
+    loop.exec();
+}
+
 } // namespace
 
-const Peer QtPeer{"Qt QSerialPort", Receive, Echo, Idle};
+const Peer QtPeer{"Qt QSerialPort", Receive, Echo, Idle, Stream};
 
 } // namespace bench

@@ -14,14 +14,17 @@ int OpenRaw(const std::string& path)
     return fd;
 }
 
+size_t PollRead(int fd, std::vector<uint8_t>& buffer)
+{
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, -1);
+    return size_t(std::max<ssize_t>(::read(fd, buffer.data(), buffer.size()), 0));
+}
+
 double Receive(Pty& pty, size_t volume)
 {
     const int fd = OpenRaw(pty.path);
-    const double mbps = ReceiveThroughput(pty, volume, [fd](std::vector<uint8_t>& buffer) -> size_t {
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, -1);
-        return size_t(std::max<ssize_t>(::read(fd, buffer.data(), buffer.size()), 0));
-    });
+    const double mbps = ReceiveThroughput(pty, volume, [fd](std::vector<uint8_t>& b) { return PollRead(fd, b); });
     ::close(fd);
     return mbps;
 }
@@ -53,8 +56,15 @@ double Idle(Pty& pty, int seconds)
     return used;
 }
 
+void Stream(Pty& pty, PacedStream& stream)
+{
+    const int fd = OpenRaw(pty.path);
+    ReceiveStream(stream, [fd](std::vector<uint8_t>& b) { return PollRead(fd, b); });
+    ::close(fd);
+}
+
 } // namespace
 
-const Peer RawPeer{"raw poll/read loop", Receive, Echo, Idle};
+const Peer RawPeer{"raw poll/read loop", Receive, Echo, Idle, Stream};
 
 } // namespace bench

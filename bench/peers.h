@@ -1,7 +1,8 @@
 #pragma once
-// Each peer receives, echoes and idles on the slave end of a fresh pty pair
-// in its own way; bench_serial drives them all the same way from the master.
-#include "bench_common.h"
+// Each peer receives, echoes, idles and takes a paced stream on the slave end
+// of a fresh pty pair in its own way; bench_serial drives them all the same
+// way from the master.
+#include "paced_stream.h"
 
 namespace bench {
 
@@ -13,6 +14,10 @@ struct Peer {
     double (*echo)(Pty& pty, int count);
     // Open and waiting for input, nothing arriving; process CPU ms over `seconds`.
     double (*idle)(Pty& pty, int seconds);
+    // Receives a paced stream: opens the port, calls stream.Start() and hands
+    // every received piece to stream.Deliver from the callback its users would
+    // write, the main thread waiting as theirs would, until stream.Ended().
+    void (*stream)(Pty& pty, PacedStream& stream);
 };
 
 extern const Peer RawPeer;

@@ -142,7 +142,9 @@ std::string describe(const Event& event) {
     case Event::Kind::OutOfRange:
         std::snprintf(text, sizeof text, "ignored: address %02X out of range (last is %02X) in ", event.address,
                       FrameParser::LastAddress);
-        return text + ("\"" + printable(event.bytes) + "\"");
+        // Appended, not prepended: g++ 12 warns falsely (-Wrestrict) on
+        // const char* + std::string&& in an optimised build.
+        return std::string(text) + "\"" + printable(event.bytes) + "\"";
     case Event::Kind::Malformed:
         return "ignored: malformed frame \"" + printable(event.bytes) + "\"";
     case Event::Kind::Noise:
