@@ -122,7 +122,7 @@ int main(int argc, char** argv)
     const std::string only = args.size() > 3 ? args[3] : "";
 
     std::vector<Row> rows;
-    for (const Peer* peer : {&RawPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
+    for (const Peer* peer : {&RawPeer, &HandOffPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || std::string(peer->name).find(only) != std::string::npos)
             rows.push_back({peer, {}});
     if (volume > 0 || echoes > 0 || idleSeconds > 0)

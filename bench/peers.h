@@ -21,6 +21,7 @@ struct Peer {
 };
 
 extern const Peer RawPeer;
+extern const Peer HandOffPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
 extern const Peer ComponentLargeQueuePeer;

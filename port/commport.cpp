@@ -49,7 +49,8 @@ CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
     });
     Lock lock(mutex_); // Run starts once the thread is known
     worker_ = std::thread([this] { Run(); });
-    workerId_ = poller_ = worker_.get_id();
+    workerId_ = worker_.get_id();
+    poller_ = workerId_;
 }
 
 CommPort::~CommPort()
@@ -102,6 +103,10 @@ void CommPort::LeaveEvents()
 
 void CommPort::Wake()
 {
+    // The poller looks at the port again before it sleeps: from its own
+    // thread (an event set while it serves the device) no wake-up is needed.
+    if (std::this_thread::get_id() == poller_.load())
+        return;
     // Written before the waiter is looked at: a waiter that leaves looks at
     // the wake-up descriptor after it has stopped counting as polling.
     uint64_t one = 1;
@@ -207,8 +212,11 @@ BOOL CommPort::AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred)
 BOOL CommPort::Result(OVERLAPPED* ov, DWORD* transferred, BOOL wait)
 {
     Lock lock(mutex_);
-    if (Status(ov).load(std::memory_order_acquire) == kPending && !wait)
-        return Fail(ERROR_IO_INCOMPLETE);
+    if (Status(ov).load(std::memory_order_acquire) == kPending) {
+        EnsurePoller();
+        if (!wait)
+            return Fail(ERROR_IO_INCOMPLETE);
+    }
     return AwaitSync(lock, ov, transferred);
 }
 
@@ -350,9 +358,13 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     if (dead_)
         return Fail(dead_);
     wait_ = WaitOp{Start(ov ? ov : &local), mask};
-    if (ov && ov->hEvent)
-        if (auto event = LookupEvent(ov->hEvent))
-            BecomeSourceOf(event);
+    // A caller that waits for the event polls the device meanwhile; for any
+    // other the worker does.
+    auto event = ov && ov->hEvent ? LookupEvent(ov->hEvent) : nullptr;
+    if (event)
+        BecomeSourceOf(event);
+    else
+        EnsurePoller();
     if (!ov)
         return AwaitSync(lock, &local, nullptr);
     return Fail(ERROR_IO_PENDING);

@@ -100,6 +100,7 @@ private:
     void BecomeSourceOf(const std::shared_ptr<Event>& event);
     void LeaveEvents();
     void Leave(Lock& lock);
+    void EnsurePoller();
     // One poll of the wake-up descriptor and the device, then the service.
     void PollDevice(Lock& lock, int timeoutMs);
     int NextTimeoutMs(Clock::time_point now) const;
@@ -138,7 +139,7 @@ private:
     int parkFd_ = -1; // wakes the worker while it is parked
     std::atomic<bool> waiterPolls_{false};
     bool parked_ = false;
-    std::thread::id poller_; // the thread polling the device now
+    std::atomic<std::thread::id> poller_; // the thread polling the device now
     // Threads inside WaitPolling. Close takes the port off its events, so no
     // new one comes, and waits for these, so the port ends in CloseHandle.
     std::atomic<int> visitors_{0};

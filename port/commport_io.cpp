@@ -28,9 +28,12 @@ void ReadCount(int fd)
 
 // The worker parks while a waiter polls the device, and stays parked after
 // the waiter leaves (it comes back at once) until somebody wakes the port
-// while no waiter polls.
+// while no waiter polls: a transfer that goes pending, a wait that nobody
+// waits for by its event. A parked worker looks again now and then, so that
+// a wait whose caller only tests the record is served all the same.
 void CommPort::Run()
 {
+    constexpr int kParkedLookMs = 50;
     Lock lock(mutex_);
     while (!closed_) {
         if (waiterPolls_)
@@ -41,12 +44,22 @@ void CommPort::Run()
         }
         pollfd park{parkFd_, POLLIN, 0};
         lock.unlock();
-        ::poll(&park, 1, -1);
+        ::poll(&park, 1, kParkedLookMs);
         lock.lock();
         ReadCount(parkFd_);
         parked_ = false;
         if (!waiterPolls_)
             poller_ = workerId_;
+    }
+}
+
+// Under the lock: a pending transfer or wait that no thread polls for gets
+// the worker back.
+void CommPort::EnsurePoller()
+{
+    if (parked_ && !waiterPolls_) {
+        uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(parkFd_, &one, sizeof one);
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The port layer: the Win32 serial-communication API, its records and its
 // constants, for every platform. The serial component above it is written once
-// against these calls. On Linux they are emulated over termios and tty ioctls;
-// a native Win32 backend forwards them to kernel32.
+// against these calls. The only backend is Linux's, which emulates them over
+// termios and tty ioctls. There is no Windows backend yet: one would forward
+// these calls to kernel32 and keep the platform code under port/.
 //
 // Records keep the Win32 memory layout byte for byte: stored configuration
 // values are built from them.

@@ -650,3 +650,43 @@ TEST(PtyClose, CloseWhileAnotherThreadWaitsReleasesEveryDescriptorBeforeItReturn
     }
     CloseHandle(event);
 }
+
+// After a thread polled the device while waiting for an event, the port must
+// still serve a wait whose caller waits in any other way.
+TEST_F(PtyPort, AWaitIsServedHoweverItsCallerWaitsAfterAPollingWaiterLeft)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    char buffer[8];
+    DWORD n = 0;
+    auto pollingWait = [&] {
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+        pty.Send("a");
+        ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+        ASSERT_TRUE(ReadFile(port, buffer, InQueue(port), &n, nullptr));
+    };
+
+    pollingWait();
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.Send("b");
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+    ASSERT_TRUE(ReadFile(port, buffer, InQueue(port), &n, nullptr));
+
+    pollingWait();
+    std::thread late([&] { std::this_thread::sleep_for(std::chrono::milliseconds(10)), pty.Send("c"); });
+    mask = 0;
+    EXPECT_TRUE(WaitCommEvent(port, &mask, nullptr)); // synchronous
+    late.join();
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+    ASSERT_TRUE(ReadFile(port, buffer, InQueue(port), &n, nullptr));
+
+    pollingWait();
+    OVERLAPPED noEvent{};
+    mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &noEvent));
+    pty.Send("d");
+    constexpr DWORD kStatusPending = 0x103;
+    EXPECT_TRUE(WaitUntil([&] { return std::atomic_ref(noEvent.Internal).load() != kStatusPending; }));
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+}
