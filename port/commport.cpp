@@ -243,7 +243,10 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         return Fail(ERROR_INVALID_PARAMETER);
     if (read)
         *read = 0;
-    PumpInput();
+    // What the queue holds already comes first anyway; the device is asked
+    // only when the queue cannot fill the request.
+    if (queue_.Size() < toRead)
+        PumpInput();
 
     const COMMTIMEOUTS& t = timeouts_;
     const bool immediate = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -347,7 +350,7 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     if (!mask || mask_ == 0 || wait_)
         return Fail(ERROR_INVALID_PARAMETER);
     *mask = 0;
-    PumpInput();
+    // Bytes still in the device are seen by the poll that follows at once.
     if (history_) {
         Op op = Start(ov ? ov : &local);
         *mask = history_;
