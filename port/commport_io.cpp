@@ -104,9 +104,11 @@ DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
         return event.WaitPlain(milliseconds);
     }
     waiterPolls_ = true;
+    if (!parked_) { // the worker leaves the device to this thread
+        uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    }
     poller_ = std::this_thread::get_id();
-    if (!parked_)
-        Wake(); // the worker leaves the device to this thread
     event.AddPoller();
     bool taken = false;
     while (!closed_ && !(taken = event.TryTake())) {
