@@ -2,6 +2,7 @@
 // thread runs the Qt event loop, bytes reach OnAfterReceive there through the
 // port event thread, the message thread and the main-thread hand-off.
 #include "com_link.h"
+#include "event_loop.h"
 #include "peers.h"
 #include "vxcomm.h"
 
@@ -93,11 +94,7 @@ double Idle(Pty& pty, int seconds)
     TvxComm rs;
     rs.OnAfterReceive = [](TObject*, void*, uint32_t) {};
     Open(rs, Queue);
-    QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    const double before = CpuMs();
-    loop.exec();
-    const double used = CpuMs() - before;
+    const double used = CpuOfIdleLoop(seconds);
     rs.SetActive(false);
     return used;
 }

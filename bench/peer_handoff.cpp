@@ -2,6 +2,7 @@
 // and takes what came, and the main thread's event loop, to which it hands
 // the bytes over; nothing else. Its cost over the raw loop is what one
 // hand-off per wake-up costs on this machine.
+#include "event_loop.h"
 #include "peers.h"
 
 #include <QCoreApplication>
@@ -87,12 +88,7 @@ double Receive(Pty& pty, size_t volume)
         if (got >= volume)
             loop.quit();
     });
-    std::thread writer(Blast, pty.master, volume);
-    const auto start = Clock::now();
-    loop.exec();
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return BlastWhileLoopRuns(pty, volume, loop);
 }
 
 double Echo(Pty& pty, int count)
@@ -100,25 +96,13 @@ double Echo(Pty& pty, int count)
     int fd = -1;
     HandOff port(pty.path, [&](std::vector<uint8_t>& b) { [[maybe_unused]] auto n = ::write(fd, b.data(), b.size()); });
     fd = port.Fd();
-    std::vector<double> us;
-    QEventLoop loop;
-    std::thread client([&] {
-        us = EchoClient(pty.master, count);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    client.join();
-    return Median(us);
+    return EchoWhileLoopRuns(pty, count);
 }
 
 double Idle(Pty& pty, int seconds)
 {
     HandOff port(pty.path, [](std::vector<uint8_t>&) {});
-    QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    const double before = CpuMs();
-    loop.exec();
-    return CpuMs() - before;
+    return CpuOfIdleLoop(seconds);
 }
 
 void Stream(Pty& pty, PacedStream& stream)

@@ -1,4 +1,5 @@
 // Qt's QSerialPort, driven by its readyRead signal in the main thread's event loop.
+#include "event_loop.h"
 #include "peers.h"
 
 #include <QCoreApplication>
@@ -34,12 +35,7 @@ double Receive(Pty& pty, size_t volume)
         if (got >= volume)
             loop.quit();
     });
-    std::thread writer(Blast, pty.master, volume);
-    const auto start = Clock::now();
-    loop.exec();
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return BlastWhileLoopRuns(pty, volume, loop);
 }
 
 double Echo(Pty& pty, int count)
@@ -47,15 +43,7 @@ double Echo(Pty& pty, int count)
     QSerialPort port;
     Open(port, pty.path);
     QObject::connect(&port, &QSerialPort::readyRead, [&] { port.write(port.readAll()); });
-    std::vector<double> us;
-    QEventLoop loop;
-    std::thread client([&] {
-        us = EchoClient(pty.master, count);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    client.join();
-    return Median(us);
+    return EchoWhileLoopRuns(pty, count);
 }
 
 double Idle(Pty& pty, int seconds)
@@ -63,11 +51,7 @@ double Idle(Pty& pty, int seconds)
     QSerialPort port;
     Open(port, pty.path);
     QObject::connect(&port, &QSerialPort::readyRead, [&] { port.readAll(); });
-    QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    const double before = CpuMs();
-    loop.exec();
-    return CpuMs() - before;
+    return CpuOfIdleLoop(seconds);
 }
 
 void Stream(Pty& pty, PacedStream& stream)

@@ -15,13 +15,13 @@ constexpr int kMaxId = 65535;
 
 enum CommandMask : unsigned { kPorts = 1, kRead = 2, kWrite = 4, kAny = 7 };
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;
     bool takesValue;
     unsigned commands;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"--json", false, kPorts | kRead},  {"--port", true, kRead | kWrite},  {"--timeout", true, kRead | kWrite},
     {"--side", true, kWrite},           {"--id", true, kWrite},            {"--relay", true, kWrite},
     {"--p2", true, kWrite},             {"--p3", true, kWrite},            {"--no-verify", false, kWrite},
@@ -200,19 +200,19 @@ Arguments ParseArguments(const std::vector<std::string>& args)
             value = option.substr(eq + 1);
             option.resize(eq);
         }
-        const auto spec = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                       [&](const OptionSpec& s) { return s.name == option; });
-        if (spec == std::end(kOptions))
+        const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                       [&](const OptionRule& s) { return s.name == option; });
+        if (known == std::end(kOptions))
             throw Bad("unknown option '" + args[i] + "'");
-        if (!(spec->commands & MaskOf(a.command)))
+        if (!(known->commands & MaskOf(a.command)))
             throw Bad("option " + option + " does not belong to '" + args[0] + "'");
         if (!given.insert(option).second)
             throw Bad("option " + option + " is given twice");
-        if (spec->takesValue && !value) {
+        if (known->takesValue && !value) {
             if (i + 1 >= args.size())
                 throw Bad("option " + option + " needs a value");
             value = args[++i];
-        } else if (!spec->takesValue && value) {
+        } else if (!known->takesValue && value) {
             throw Bad("option " + option + " takes no value");
         }
         parser.Take(option, value.value_or(""));
