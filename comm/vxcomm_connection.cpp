@@ -102,10 +102,11 @@ TCommConnection::~TCommConnection()
     }
 }
 
-void TCommConnection::Start()
+void TCommConnection::Start(DWORD happened)
 {
     if (started_.exchange(true))
         return;
+    commThread.mask = happened;
     auto self = shared_from_this();
     msgThread.thread = std::thread([self] { self->msgThread.Run(*self); });
     commThread.thread = std::thread([self] { self->commThread.Run(*self); });
@@ -182,6 +183,8 @@ void TCommThread::Run(TCommConnection& conn)
     overlapped.hEvent = e;
     event.store(e);
     try {
+        if (mask != 0)
+            Deliver(conn);
         while (!conn.Stopped() && conn.Handle() != INVALID_HANDLE_VALUE && WaitOnce(conn))
             if (mask != 0)
                 Deliver(conn);

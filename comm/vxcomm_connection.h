@@ -104,8 +104,10 @@ public:
     // its very end.
     ~TCommConnection();
 
-    // The message thread first, then the port event thread; once.
-    void Start();
+    // The message thread first, then the port event thread; once. Events
+    // that happened before the port's mask was set (bytes already waiting)
+    // are handled before the first wait.
+    void Start(vxport::DWORD happened = 0);
     // Tells both threads to end; never waits.
     void Stop();
     // Has the component handle one event, taking its turn; an error whose

@@ -283,7 +283,8 @@ void TvxCustomComm::Open()
         LogFmt(0, "The port %s is opened succesfully", {GetDeviceName()});
         ApplySettings();
         SetTraceStates(TraceStates());
-        conn->Start();
+        // Bytes that came in before the mask was set raised no event.
+        conn->Start(InQueueCount() > 0 ? EV_RXCHAR : 0);
     } catch (...) {
         // A port that cannot be set up (say, the log cannot be written) is
         // closed again; it was never announced open, so no close is either.

@@ -116,6 +116,23 @@ TEST(CommReceive, BytesWaitUntilSomebodyTakesThem)
     EXPECT_TRUE(Pump([&] { return got.Bytes() == "abcd"; }));
 }
 
+// Bytes the device sent before the port was opened, or while it was being
+// set up, raise no event of their own: they are delivered all the same.
+TEST(CommReceive, InputWaitingWhenThePortOpensIsDelivered)
+{
+    for (const bool mainThread : {true, false}) {
+        PtyPort port(45);
+        port.Write("early");
+        TvxComm rs;
+        rs.SetUseMainThread(mainThread);
+        Received got;
+        rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+        rs.SetComPortNo(45);
+        rs.SetActive(true);
+        EXPECT_TRUE(Pump([&] { return got.Bytes() == "early"; })) << got.Bytes() << " main thread " << mainThread;
+    }
+}
+
 TEST(CommReceive, TraceStateRxCharReadsWithoutReceiver)
 {
     PtyPort port(44);
