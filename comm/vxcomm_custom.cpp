@@ -33,8 +33,7 @@ TvxCustomComm::TvxCustomComm(QObject* AOwner, bool ManualRts)
     timeouts_.WriteTotalTimeoutMultiplier = 100;
     config_.dwSize = sizeof(COMMCONFIG);
     config_.dcb.DCBlength = sizeof(DCB);
-    SetBufferInSize(8192);
-    SetBufferOutSize(8192);
+    SetBufferSizes(8192, 8192);
 }
 
 TvxCustomComm::~TvxCustomComm()
@@ -52,60 +51,7 @@ void TvxCustomComm::CloseForDestruction()
     life_->End();
 }
 
-std::string TvxCustomComm::GetDeviceName()
-{
-    return "Unknown";
-}
-
 // ---- Settings -----------------------------------------------------------------------
-
-void TvxCustomComm::SetBaudRate(uint32_t Value)
-{
-    config_.dcb.BaudRate = Value;
-    ApplyDCB();
-}
-
-void TvxCustomComm::SetParity(TParity Value)
-{
-    config_.dcb.Parity = Value;
-    config_.dcb.fParity = Value != pNone;
-    ApplyDCB();
-}
-
-void TvxCustomComm::SetStopBits(TStopBits Value)
-{
-    config_.dcb.StopBits = Value;
-    ApplyDCB();
-}
-
-void TvxCustomComm::SetByteSize(uint8_t Value)
-{
-    config_.dcb.ByteSize = (Value < 4 || Value > 8) ? 8 : Value;
-    ApplyDCB();
-}
-
-void TvxCustomComm::SetEventChar(char Value)
-{
-    config_.dcb.EvtChar = Value;
-    ApplyDCB();
-}
-
-char TvxCustomComm::GetEventChar() const
-{
-    return config_.dcb.EvtChar;
-}
-
-void TvxCustomComm::SetStreamProtocol(TStreamProtocol Value)
-{
-    streamProtocol_ = Value;
-    ApplyDCB();
-}
-
-void TvxCustomComm::SetRS485Mode(bool Value)
-{
-    rs485Mode_ = Value;
-    ApplyDCB();
-}
 
 void TvxCustomComm::ApplyDCB()
 {
@@ -156,63 +102,12 @@ void TvxCustomComm::SetTraceStates(TTraceStates Value)
     }
 }
 
-void TvxCustomComm::SetBufferInSize(uint16_t Value)
+void TvxCustomComm::SetBufferSizes(uint16_t In, uint16_t Out)
 {
-    bufferInSize_ = Value;
+    bufferInSize_ = In;
+    bufferOutSize_ = Out;
     if (IsOpen())
         SetupComm(Handle(), bufferInSize_, bufferOutSize_);
-}
-
-void TvxCustomComm::SetBufferOutSize(uint16_t Value)
-{
-    bufferOutSize_ = Value;
-    if (IsOpen())
-        SetupComm(Handle(), bufferInSize_, bufferOutSize_);
-}
-
-void TvxCustomComm::SetTimeouts(const COMMTIMEOUTS& Value)
-{
-    timeouts_ = Value;
-    if (IsOpen())
-        SetCommTimeouts(Handle(), &timeouts_);
-}
-
-const COMMTIMEOUTS& TvxCustomComm::GetTimeouts()
-{
-    if (IsOpen())
-        GetCommTimeouts(Handle(), &timeouts_);
-    return timeouts_;
-}
-
-uint32_t TvxCustomComm::TimeoutRead()
-{
-    return GetTimeouts().ReadTotalTimeoutMultiplier;
-}
-
-void TvxCustomComm::SetTimeoutRead(uint32_t Value)
-{
-    COMMTIMEOUTS t = timeouts_;
-    t.ReadTotalTimeoutMultiplier = Value;
-    SetTimeouts(t);
-}
-
-uint32_t TvxCustomComm::TimeoutWrite()
-{
-    return GetTimeouts().WriteTotalTimeoutMultiplier;
-}
-
-void TvxCustomComm::SetTimeoutWrite(uint32_t Value)
-{
-    COMMTIMEOUTS t = timeouts_;
-    t.WriteTotalTimeoutMultiplier = Value;
-    SetTimeouts(t);
-}
-
-void TvxCustomComm::SetMonitor(QPointer<QObject>& monitor, QObject* value)
-{
-    monitor = value;
-    if (value)
-        FreeNotification(value);
 }
 
 void TvxCustomComm::Notification(QObject* AComponent, TOperation Operation)
@@ -305,11 +200,6 @@ void TvxCustomComm::Close()
     }
     if (*life)
         DoTraceState(this, {tsTxEmpty});
-}
-
-void TvxCustomComm::Shutdown(bool Purge)
-{
-    ShutdownConnection(nullptr, Purge);
 }
 
 int TvxCustomComm::Detach(const TCommConnection* expected, bool purge)

@@ -38,36 +38,36 @@ protected:
 
 public:
     // ---- New operations, in slot order -------------------------------------------
-    virtual std::string GetDeviceName();
+    virtual std::string GetDeviceName() { return "Unknown"; }
     virtual void ApplySettings();
-    virtual void SetEventChar(char Value);
-    virtual char GetEventChar() const;
+    virtual void SetEventChar(char Value) { config_.dcb.EvtChar = Value; ApplyDCB(); }
+    virtual char GetEventChar() const { return config_.dcb.EvtChar; }
     virtual void DoCommError(uint32_t CommCode, uint32_t SysError, TComStateFlags State);
 
     // ---- Settings ------------------------------------------------------------------
     uint32_t BaudRate() const { return config_.dcb.BaudRate; }
-    void SetBaudRate(uint32_t Value);
+    void SetBaudRate(uint32_t Value) { config_.dcb.BaudRate = Value; ApplyDCB(); }
     TParity Parity() const { return TParity(config_.dcb.Parity); }
-    void SetParity(TParity Value);
+    void SetParity(TParity Value) { config_.dcb.Parity = Value; config_.dcb.fParity = Value != pNone; ApplyDCB(); }
     TStopBits StopBits() const { return TStopBits(config_.dcb.StopBits); }
-    void SetStopBits(TStopBits Value);
+    void SetStopBits(TStopBits Value) { config_.dcb.StopBits = Value; ApplyDCB(); }
     uint8_t ByteSize() const { return config_.dcb.ByteSize; }
     // Below 4 or above 8 is stored as 8.
-    void SetByteSize(uint8_t Value);
+    void SetByteSize(uint8_t Value) { config_.dcb.ByteSize = (Value < 4 || Value > 8) ? 8 : Value; ApplyDCB(); }
     TStreamProtocol StreamProtocol() const { return streamProtocol_; }
-    void SetStreamProtocol(TStreamProtocol Value);
+    void SetStreamProtocol(TStreamProtocol Value) { streamProtocol_ = Value; ApplyDCB(); }
     bool RS485Mode() const { return rs485Mode_.load(); }
-    void SetRS485Mode(bool Value);
+    void SetRS485Mode(bool Value) { rs485Mode_ = Value; ApplyDCB(); }
     TTraceStates TraceStates() const { return TTraceStates::FromBits(traceStates_.load()); }
     void SetTraceStates(TTraceStates Value);
     uint16_t BufferInSize() const { return bufferInSize_; }
-    void SetBufferInSize(uint16_t Value);
+    void SetBufferInSize(uint16_t Value) { SetBufferSizes(Value, bufferOutSize_); }
     uint16_t BufferOutSize() const { return bufferOutSize_; }
-    void SetBufferOutSize(uint16_t Value);
-    uint32_t TimeoutRead();
-    void SetTimeoutRead(uint32_t Value);
-    uint32_t TimeoutWrite();
-    void SetTimeoutWrite(uint32_t Value);
+    void SetBufferOutSize(uint16_t Value) { SetBufferSizes(bufferInSize_, Value); }
+    uint32_t TimeoutRead() { return GetTimeouts().ReadTotalTimeoutMultiplier; }
+    void SetTimeoutRead(uint32_t Value) { SetTimeout(&vxport::COMMTIMEOUTS::ReadTotalTimeoutMultiplier, Value); }
+    uint32_t TimeoutWrite() { return GetTimeouts().WriteTotalTimeoutMultiplier; }
+    void SetTimeoutWrite(uint32_t Value) { SetTimeout(&vxport::COMMTIMEOUTS::WriteTotalTimeoutMultiplier, Value); }
     bool UseMainThread() const { return useMainThread_.load(); }
     void SetUseMainThread(bool Value) { useMainThread_.store(Value); }
     bool ManualRts() const { return manualRts_; }
@@ -91,8 +91,8 @@ public:
     void DoTraceState(TObject* Sender, TTraceStates States);
     void SetRTS(bool On);
     void SetDTR(bool On);
-    uint32_t InQueueCount();
-    uint32_t OutQueueCount();
+    uint32_t InQueueCount() { return QueueState().cbInQue; }
+    uint32_t OutQueueCount() { return QueueState().cbOutQue; }
     // Waits until Count bytes are in the input queue; the receive path leaves
     // them there meanwhile unless a receiver takes them.
     bool WaitForInput(uint32_t Count, uint32_t Timeout);
@@ -102,12 +102,22 @@ public:
 
     // The closing work: Purge from Close, no purge from the event thread when
     // its wait failed.
-    void Shutdown(bool Purge);
+    void Shutdown(bool Purge) { ShutdownConnection(nullptr, Purge); }
     void ApplyDCB();
     // Copies the record and, when open, gives it to the driver.
-    void SetTimeouts(const vxport::COMMTIMEOUTS& Value);
+    void SetTimeouts(const vxport::COMMTIMEOUTS& Value)
+    {
+        timeouts_ = Value;
+        if (IsOpen())
+            vxport::SetCommTimeouts(Handle(), &timeouts_);
+    }
     // When open, refreshes the record from the driver first.
-    const vxport::COMMTIMEOUTS& GetTimeouts();
+    const vxport::COMMTIMEOUTS& GetTimeouts()
+    {
+        if (IsOpen())
+            vxport::GetCommTimeouts(Handle(), &timeouts_);
+        return timeouts_;
+    }
 
     // ---- Events ----------------------------------------------------------------------
     TOnSent OnAfterSend;
@@ -134,8 +144,19 @@ private:
     using TGoesOn = std::function<bool()>;
 
     vxport::DWORD EventMask() const;
+    bool StartSending(const std::string& Fmt, const TVarArgs& Args);
+    void Purge(vxport::DWORD Flags);
+    // The queue counts; zeros when the port is closed.
+    vxport::COMSTAT QueueState();
     bool ManualRtsActive() const { return RS485Mode() && manualRts_; }
-    void SetMonitor(QPointer<QObject>& monitor, QObject* value);
+    void SetMonitor(QPointer<QObject>& monitor, QObject* value) { monitor = value; FreeNotification(value); }
+    void SetBufferSizes(uint16_t In, uint16_t Out);
+    void SetTimeout(vxport::DWORD vxport::COMMTIMEOUTS::*field, uint32_t Value)
+    {
+        vxport::COMMTIMEOUTS t = timeouts_;
+        t.*field = Value;
+        SetTimeouts(t);
+    }
     void ShowLines(TModemSignals lines, bool ring);
     std::shared_ptr<TCommConnection> Current() const;
     // Lets the current connection (only `expected` when given) go and shuts

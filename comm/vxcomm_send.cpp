@@ -35,64 +35,65 @@ void ProcessMessages()
 
 } // namespace
 
-void TvxCustomComm::SendChar(char Ch)
+// Logs the attempt and, where the component drives RTS itself, raises it;
+// false while the port is closed.
+bool TvxCustomComm::StartSending(const std::string& Fmt, const TVarArgs& Args)
 {
     if (!IsOpen())
-        return;
-    LogFmt(2, "Try to send char %2Xh ...", {uint8_t(Ch)});
+        return false;
+    LogFmt(2, Fmt, Args);
     if (ManualRtsActive())
         SetRTS(true);
-    if (!WriteComWait(Handle(), &Ch, 1, WriteOverlapped))
+    return true;
+}
+
+void TvxCustomComm::SendChar(char Ch)
+{
+    if (StartSending("Try to send char %2Xh ...", {uint8_t(Ch)}) && !WriteComWait(Handle(), &Ch, 1, WriteOverlapped))
         DoCommError(0, GetLastError(), {});
 }
 
 void TvxCustomComm::SendString(const std::string& S)
 {
-    if (!IsOpen() || S.empty())
-        return;
-    LogFmt(2, "Try to send string %s ...", {S});
-    if (ManualRtsActive())
-        SetRTS(true);
-    if (!WriteComWait(Handle(), S.data(), DWORD(S.size()), WriteOverlapped))
+    if (!S.empty() && StartSending("Try to send string %s ...", {S}) &&
+        !WriteComWait(Handle(), S.data(), DWORD(S.size()), WriteOverlapped))
         DoCommError(0, GetLastError(), {});
 }
 
 void TvxCustomComm::SendData(const void* Data, uint32_t Size)
 {
-    if (!IsOpen())
+    if (!StartSending("Try to send the data with %d length ...", {int32_t(Size)}))
         return;
-    LogFmt(2, "Try to send the data with %d length ...", {int32_t(Size)});
-    if (ManualRtsActive())
-        SetRTS(true);
     if (WriteComNoWait(Handle(), Data, Size, SendOverlapped))
         Log(2, "... the data transmittion is OK!");
     else
         DoCommError(0, GetLastError(), {});
 }
 
+void TvxCustomComm::Purge(DWORD Flags)
+{
+    if (!IsOpen())
+        return;
+    PurgeComm(Handle(), Flags);
+    if ((Flags & PURGE_RXABORT) && (Flags & PURGE_TXABORT))
+        CancelComIo(Handle());
+    if ((Flags & PURGE_TXABORT) && ManualRtsActive())
+        SetRTS(false);
+}
+
 void TvxCustomComm::PurgeIn()
 {
-    if (IsOpen())
-        PurgeComm(Handle(), PURGE_RXABORT | PURGE_RXCLEAR);
+    Purge(PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
 void TvxCustomComm::PurgeOut()
 {
-    if (!IsOpen())
-        return;
-    PurgeComm(Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
-    if (ManualRtsActive())
-        SetRTS(false);
+    Purge(PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void TvxCustomComm::PurgeAll()
 {
-    if (!IsOpen())
-        return;
-    PurgeComm(Handle(), PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
-    CancelComIo(Handle());
-    if (ManualRtsActive())
-        SetRTS(false);
+    Purge(PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
 void TvxCustomComm::DoCommError(uint32_t CommCode, uint32_t SysError, TComStateFlags State)
@@ -113,14 +114,11 @@ TModemSignals TvxCustomComm::ModemSignals()
     if (!IsOpen() || !GetCommModemStatus(Handle(), &status))
         return {};
     TModemSignals lines;
-    if (status & MS_CTS_ON)
-        lines.Include(msCTS);
-    if (status & MS_DSR_ON)
-        lines.Include(msDSR);
-    if (status & MS_RING_ON)
-        lines.Include(msRing);
-    if (status & MS_RLSD_ON)
-        lines.Include(msRLSD);
+    static constexpr std::pair<DWORD, TModemSignal> kLines[] = {
+        {MS_CTS_ON, msCTS}, {MS_DSR_ON, msDSR}, {MS_RING_ON, msRing}, {MS_RLSD_ON, msRLSD}};
+    for (const auto& [bit, signal] : kLines)
+        if (status & bit)
+            lines.Include(signal);
     return lines;
 }
 
@@ -164,18 +162,12 @@ void TvxCustomComm::SetDTR(bool On)
     DoTraceState(this, {tsDSR});
 }
 
-uint32_t TvxCustomComm::InQueueCount()
+COMSTAT TvxCustomComm::QueueState()
 {
     DWORD errors = 0;
     COMSTAT stat{};
-    return ClearCommError(Handle(), &errors, &stat) ? stat.cbInQue : 0;
-}
-
-uint32_t TvxCustomComm::OutQueueCount()
-{
-    DWORD errors = 0;
-    COMSTAT stat{};
-    return ClearCommError(Handle(), &errors, &stat) ? stat.cbOutQue : 0;
+    ClearCommError(Handle(), &errors, &stat);
+    return stat;
 }
 
 bool TvxCustomComm::WaitForInput(uint32_t Count, uint32_t Timeout)
@@ -186,11 +178,7 @@ bool TvxCustomComm::WaitForInput(uint32_t Count, uint32_t Timeout)
     SetTraceStates(saved - TTraceStates{tsRxChar});
     const DWORD deadline = GetTickCount() + Timeout;
     bool result = false;
-    while (!TickPast(deadline) && IsOpen()) {
-        if (InQueueCount() >= Count) {
-            result = true;
-            break;
-        }
+    while (!TickPast(deadline) && IsOpen() && !(result = InQueueCount() >= Count)) {
         Sleep(1);
         ProcessMessages();
     }
@@ -203,15 +191,13 @@ bool TvxCustomComm::WaitForModemSignal(uint8_t Signal, uint32_t Timeout)
     if (!IsOpen())
         return false;
     const DWORD deadline = GetTickCount() + Timeout;
-    for (;;) {
-        const bool on = Signal <= 7 && (ModemSignals().ToBits() & (1u << Signal)) != 0;
-        if (on)
-            return true;
+    while (Signal > 7 || (ModemSignals().ToBits() & (1u << Signal)) == 0) {
         Sleep(1);
         ProcessMessages();
         if (TickPast(deadline) || !IsOpen())
             return false;
     }
+    return true;
 }
 
 bool TvxCustomComm::ReadBytes(void* Buffer, uint32_t Count)
