@@ -3,9 +3,9 @@
 # clang with its sanitizer and libFuzzer runtimes, clang-tidy, the serial
 # libraries that bench/ measures the component against (never linked into the
 # product), and the checkers of the installed files and Debian packages
-# (.ci/package). Runs apt as root, or through sudo when not root.
+# (.ci/package), and the compiler cache of the later stages. Runs apt as root, or through sudo when not root.
 set -e
-packages="clang libclang-rt-14-dev clang-tidy
+packages="clang libclang-rt-14-dev clang-tidy ccache
   libqt6serialport6-dev libserialport-dev libboost-dev
   desktop-file-utils appstream man-db lintian dpkg-dev file"
 if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
