@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 
@@ -27,6 +28,9 @@ public:
         char name[128];
         if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty");
+        // The program must not inherit the master: its copy would keep the line up.
+        for (int fd : {master_, slave_})
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         fs::create_directories(home / "vxcomm/ports");
         fs::create_symlink(name, home / "vxcomm/ports/com1");
     }
@@ -48,6 +52,13 @@ public:
         }
         take(0);
         return got_;
+    }
+    // Takes what arrives until `count` bytes, then hangs up as a pulled cable does.
+    void hangUpAfter(Spawned& program, size_t count) {
+        while (got_.size() < count && !program.exitCode(0ms))
+            take(20);
+        ::close(master_);
+        master_ = -1;
     }
     // When the first `count` bytes had all arrived.
     Clock::time_point arrivalOf(size_t count) const {
@@ -117,6 +128,18 @@ TEST_F(CliProgram, WriteThatLosesACommandFailsNamingTheAddressAndIsRecorded) {
     ASSERT_EQ(record.size(), 2u);
     EXPECT_EQ(record[0], RecordHeader);
     EXPECT_TRUE(record[1].ends_with(",COM1,17,4660,17,4660,17,4660,1,88891A415A,88891A617A,88891A514A,no")) << record[1];
+}
+
+TEST_F(CliProgram, PortLostInTheMiddleOfAWriteExitsWithThreeAndIsRecorded) {
+    RawDevice device(home);
+    Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", (home / "r.csv").string()});
+    device.hangUpAfter(write, 5 * 6);
+    EXPECT_EQ(write.exitCode(10s), 3) << write.err();
+    EXPECT_NE(write.err().find("COM1"), std::string::npos) << write.err();
+    EXPECT_NE(write.err().find(" of 24 bytes: the device holds old and new bytes"), std::string::npos) << write.err();
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_TRUE(record[1].ends_with(",no")) << record[1];
 }
 
 TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
