@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,26 @@ private:
     int fd_ = -1;
 };
 
+// Each identity stays on its line of the table: control characters, which
+// names and serial numbers from devices may hold, are written as \xHH.
+std::vector<NumberRequest> LineSafe(std::vector<NumberRequest> devices)
+{
+    for (NumberRequest& device : devices) {
+        std::string safe;
+        for (const unsigned char c : device.identity) {
+            if (c >= 0x20 && c != 0x7F) {
+                safe += char(c);
+                continue;
+            }
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            safe += hex;
+        }
+        device.identity = std::move(safe);
+    }
+    return devices;
+}
+
 template <class Free>
 unsigned Probe(unsigned first, Free free)
 {
@@ -200,9 +221,10 @@ unsigned SuggestedNumber(const std::string& identity)
     return kFirstKept + hash % kKeptSlots;
 }
 
-std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vector<NumberRequest>& devices,
+std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vector<NumberRequest>& requests,
                                     const std::set<unsigned>& linked)
 {
+    const std::vector<NumberRequest> devices = LineSafe(requests);
     Table table = Load(tablePath);
     bool changed = false;
     std::vector<unsigned> numbers = Assign(table, devices, linked, changed);

@@ -278,6 +278,21 @@ TEST(PortNumbers, AnAdapterPluggedAgainAfterAnotherHadItsSocketGetsItsOldNumber)
     EXPECT_EQ(NumberOf(tree, "ttyUSB0"), 40u);
 }
 
+TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
+{
+    FakeDeviceTree tree;
+    const std::vector<NumberRequest> devices{{"usb:0403:6001:A\n40 B:1.0"}, {"usb:0403:6001:C\r\x7f:1.0"}};
+    const Numbers first = NumberDevices(tree.config.numberTable, devices, {});
+    EXPECT_EQ(NumberDevices(tree.config.numberTable, devices, {}), first);
+    EXPECT_NE(first[0], first[1]);
+    std::ifstream table(tree.config.numberTable);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(table, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u); // the comment and one line per device
+    EXPECT_EQ(lines[1 + (first[0] > first[1])], std::to_string(first[0]) + " usb:0403:6001:A\\x0A40 B:1.0");
+}
+
 TEST(PortNumbers, AdaptersWithoutSerialNumberFollowTheirSocket)
 {
     FakeDeviceTree tree;
