@@ -53,10 +53,14 @@ public:
         take(0);
         return got_;
     }
-    // Takes what arrives until `count` bytes, then hangs up as a pulled cable does.
-    void hangUpAfter(Spawned& program, size_t count) {
+    // Takes what arrives until `count` bytes.
+    void takeUntil(Spawned& program, size_t count) {
         while (got_.size() < count && !program.exitCode(0ms))
             take(20);
+    }
+    // Then hangs up, as a pulled cable does.
+    void hangUpAfter(Spawned& program, size_t count) {
+        takeUntil(program, count);
         ::close(master_);
         master_ = -1;
     }
@@ -140,6 +144,26 @@ TEST_F(CliProgram, PortLostInTheMiddleOfAWriteExitsWithThreeAndIsRecorded) {
     const auto record = lines(readFile(home / "r.csv"));
     ASSERT_EQ(record.size(), 2u);
     EXPECT_TRUE(record[1].ends_with(",no")) << record[1];
+}
+
+// Ctrl-C or a SIGTERM from a bench script: the transmitter stops before its
+// next command, and the record still says it was not verified.
+TEST_F(CliProgram, InterruptedWriteStopsBeforeTheNextCommandAndIsRecorded) {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        RawDevice device(home);
+        const fs::path record = home / ("r" + std::to_string(sig) + ".csv");
+        Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", record.string()});
+        device.takeUntil(write, 5 * 6);
+        write.signal(sig);
+        EXPECT_EQ(write.exitCode(10s), 128 + sig) << write.err();
+        EXPECT_NE(write.err().find("interrupted after "), std::string::npos) << write.err();
+        const std::string sent = device.serve(write);
+        EXPECT_LE(sent.size(), 7u * 6) << sent;
+        const auto rows = lines(readFile(record));
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_TRUE(rows[1].ends_with(",no")) << rows[1];
+        fs::remove(home / "vxcomm/ports/com1");
+    }
 }
 
 TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {

@@ -246,7 +246,8 @@ const char* Usage()
            "Exit status: 0 done (and verified); 1 the record could not be written or\n"
            "the batch was stopped at a prompt; 2 bad arguments, nothing sent; 3 the port\n"
            "cannot be opened or was lost; 4 no complete reply in time, or the read-back\n"
-           "differs.\n";
+           "differs; 130 or 143 a write interrupted by SIGINT or SIGTERM (the transmitter\n"
+           "in progress is recorded as not verified).\n";
 }
 
 } // namespace ircli

@@ -3,6 +3,7 @@
 #include "DeviceLink.h"
 #include "DeviceProtocol.h"
 #include "Output.h"
+#include "Interrupt.h"
 #include "ProductionRecord.h"
 #include "TransmitterCode.h"
 #include "vxcomm.h"
@@ -102,11 +103,14 @@ void WaitForNext(int next, int count)
     std::fprintf(stderr, "Put transmitter %d of %d on the programmer and press Enter: ", next, count);
     std::fflush(stderr);
     std::string line;
-    if (std::getline(std::cin, line))
-        return;
-    std::fputc('\n', stderr);
-    throw Failure{Stopped, "standard input ended: the batch stopped after " + std::to_string(next - 1) + " of " +
-                               std::to_string(count) + " transmitters"};
+    const bool read = bool(std::getline(std::cin, line));
+    const std::string stopped =
+        "the batch stopped after " + std::to_string(next - 1) + " of " + std::to_string(count) + " transmitters";
+    if (!read)
+        std::fputc('\n', stderr);
+    ThrowIfInterrupted("at the prompt: " + stopped);
+    if (!read)
+        throw Failure{Stopped, "standard input ended: " + stopped};
 }
 
 } // namespace
@@ -142,12 +146,17 @@ int RunRead(const Arguments& a)
 
 int RunWrite(const Arguments& a)
 {
+    InterruptCatcher interrupts;
     ProductionRecord record(a.record);
     DeviceLink link(a.port);
+    interrupts.Listen();
     std::array<ButtonFields, 3> buttons = a.buttons;
     for (int n = 1; n <= a.count; ++n) {
         if (n > 1 && !a.yes)
             WaitForNext(n, a.count);
+        else if (n > 1)
+            ThrowIfInterrupted("between transmitters: the batch stopped after " + std::to_string(n - 1) + " of " +
+                               std::to_string(a.count) + " transmitters");
         const std::string prefix = a.count > 1 ? std::to_string(n) + "/" + std::to_string(a.count) + "  " : "";
         ProgramOne(link, record, a, buttons, prefix);
         if (a.increment)

@@ -2,6 +2,7 @@
 
 #include "DeviceProtocol.h"
 #include "Exceptions.h"
+#include "Interrupt.h"
 #include "vxcomm.h"
 
 #include <algorithm>
@@ -95,6 +96,7 @@ std::optional<std::string> DeviceLink::Read(int timeoutMs)
     while (!reply_) {
         if (!rs_->IsOpen())
             throw Failure{PortFailed, "the port " + portName_ + " was lost while waiting for the reply"};
+        ThrowIfInterrupted("while waiting for the reply");
         if (Clock::now() >= deadline)
             return std::nullopt;
         replied_.wait_until(lock, std::min(deadline, Clock::now() + kPortCheck));
@@ -116,6 +118,7 @@ void DeviceLink::Received(const char* bytes, uint32_t count)
 
 void DeviceLink::Send(const std::string& text, const std::string& when)
 {
+    ThrowIfInterrupted(when);
     sendError_.store(0);
     if (rs_->IsOpen())
         rs_->SendString(text);

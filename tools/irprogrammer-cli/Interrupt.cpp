@@ -1,0 +1,69 @@
+#include "Interrupt.h"
+
+#include "Arguments.h"
+
+#include <csignal>
+#include <pthread.h>
+
+namespace ircli {
+
+namespace {
+
+volatile std::sig_atomic_t caught = 0;
+constexpr int kSignals[] = {SIGINT, SIGTERM};
+
+void OnSignal(int sig)
+{
+    if (caught != 0) {
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    caught = sig;
+}
+
+sigset_t Signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kSignals)
+        sigaddset(&set, sig);
+    return set;
+}
+
+struct sigaction previous[2];
+
+} // namespace
+
+InterruptCatcher::InterruptCatcher()
+{
+    const sigset_t set = Signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart: a read of the prompt ends with EINTR
+    for (int i = 0; i < 2; ++i)
+        sigaction(kSignals[i], &action, &previous[i]);
+}
+
+void InterruptCatcher::Listen()
+{
+    const sigset_t set = Signals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+InterruptCatcher::~InterruptCatcher()
+{
+    Listen(); // a signal still pending is taken by the handler, not lost
+    for (int i = 0; i < 2; ++i)
+        sigaction(kSignals[i], &previous[i], nullptr);
+}
+
+void ThrowIfInterrupted(const std::string& when)
+{
+    if (const int sig = caught)
+        throw Failure{Status(128 + sig), "interrupted " + when};
+}
+
+} // namespace ircli
