@@ -21,9 +21,12 @@ struct Request {
     bool done = false;
 };
 
-std::mutex queueMutex;
-std::condition_variable queueChanged;
-std::deque<std::shared_ptr<Request>> pending;
+// A worker thread that drops the last reference to its work ends on its own
+// and may wake waiters as it goes, while the program exits: the hand-off's
+// state lives as long as the process and is never destroyed.
+std::mutex& queueMutex = *new std::mutex;
+std::condition_variable& queueChanged = *new std::condition_variable;
+std::deque<std::shared_ptr<Request>>& pending = *new std::deque<std::shared_ptr<Request>>;
 uint64_t wakeCount = 0;
 
 // Qt hands a posted event over under a lock of its own that ThreadSanitizer
