@@ -137,20 +137,29 @@ inline std::vector<double> EchoClient(int master, int count)
     return us;
 }
 
-// MB/s of `volume` bytes blasted into the master and taken by `readSome`,
-// which blocks until it can give a count of bytes read into the buffer.
+// MB/s of `volume` bytes blasted into the master while `receive` runs until
+// the receiver has them all.
+template <class Receive>
+double BlastWhile(Pty& pty, size_t volume, Receive receive)
+{
+    std::thread writer(Blast, pty.master, volume);
+    const auto start = Clock::now();
+    receive();
+    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
+    writer.join();
+    return mbps;
+}
+
+// The same with `readSome`, which blocks until it can give a count of bytes
+// read into the buffer.
 template <class ReadSome>
 double ReceiveThroughput(Pty& pty, size_t volume, ReadSome readSome)
 {
     std::vector<uint8_t> buffer(8192);
-    std::thread writer(Blast, pty.master, volume);
-    size_t got = 0;
-    const auto start = Clock::now();
-    while (got < volume)
-        got += readSome(buffer);
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return BlastWhile(pty, volume, [&] {
+        for (size_t got = 0; got < volume;)
+            got += readSome(buffer);
+    });
 }
 
 // Median echo round trip against a server thread that runs `serveOnce` (wait

@@ -13,12 +13,7 @@ namespace bench {
 // the loop once it has them all. MB/s.
 inline double BlastWhileLoopRuns(Pty& pty, size_t volume, QEventLoop& loop)
 {
-    std::thread writer(Blast, pty.master, volume);
-    const auto start = Clock::now();
-    loop.exec();
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return BlastWhile(pty, volume, [&] { loop.exec(); });
 }
 
 // Round trips of one byte each while the loop echoes them; median µs.

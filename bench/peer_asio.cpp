@@ -55,12 +55,7 @@ double Receive(Pty& pty, size_t volume)
     Open(port, pty.path);
     size_t got = 0;
     ReadChain chain(port, [&](const uint8_t*, size_t n) { return (got += n) >= volume; });
-    std::thread writer(Blast, pty.master, volume);
-    const auto start = Clock::now();
-    io.run();
-    const double mbps = double(volume) / Seconds(Clock::now() - start) / 1e6;
-    writer.join();
-    return mbps;
+    return BlastWhile(pty, volume, [&] { io.run(); });
 }
 
 double Echo(Pty& pty, int count)

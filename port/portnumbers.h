@@ -5,8 +5,8 @@
 // given to another.
 //
 // The file has one line per device, "<number> <identity>" (see devtree.h for
-// identities; control characters in them are written as \xHH); lines starting with "#" are comments. Removing a line frees its
-// number. Writes go to a temporary file that replaces the table in one rename,
+// identities; control characters in them are written as \xHH); lines
+// starting with "#" are comments. Removing a line frees its number. Writes go to a temporary file that replaces the table in one rename,
 // under a lock file beside it, after reading the table again, so that two
 // processes that number new devices at once both keep what they added.
 #include <set>

@@ -2,8 +2,8 @@
 
 #include "DeviceLink.h"
 #include "DeviceProtocol.h"
-#include "Output.h"
 #include "Interrupt.h"
+#include "Output.h"
 #include "ProductionRecord.h"
 #include "TransmitterCode.h"
 #include "vxcomm.h"
@@ -98,14 +98,18 @@ void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
         std::rethrow_exception(failure);
 }
 
+std::string BatchStopped(int done, int count)
+{
+    return "the batch stopped after " + std::to_string(done) + " of " + std::to_string(count) + " transmitters";
+}
+
 void WaitForNext(int next, int count)
 {
     std::fprintf(stderr, "Put transmitter %d of %d on the programmer and press Enter: ", next, count);
     std::fflush(stderr);
     std::string line;
     const bool read = bool(std::getline(std::cin, line));
-    const std::string stopped =
-        "the batch stopped after " + std::to_string(next - 1) + " of " + std::to_string(count) + " transmitters";
+    const std::string stopped = BatchStopped(next - 1, count);
     if (!read)
         std::fputc('\n', stderr);
     ThrowIfInterrupted("at the prompt: " + stopped);
@@ -155,8 +159,7 @@ int RunWrite(const Arguments& a)
         if (n > 1 && !a.yes)
             WaitForNext(n, a.count);
         else if (n > 1)
-            ThrowIfInterrupted("between transmitters: the batch stopped after " + std::to_string(n - 1) + " of " +
-                               std::to_string(a.count) + " transmitters");
+            ThrowIfInterrupted("between transmitters: " + BatchStopped(n - 1, a.count));
         const std::string prefix = a.count > 1 ? std::to_string(n) + "/" + std::to_string(a.count) + "  " : "";
         ProgramOne(link, record, a, buttons, prefix);
         if (a.increment)

@@ -3,6 +3,7 @@
 #include "Arguments.h"
 
 #include <csignal>
+#include <iterator>
 #include <pthread.h>
 
 namespace ircli {
@@ -31,7 +32,7 @@ sigset_t Signals()
     return set;
 }
 
-struct sigaction previous[2];
+struct sigaction previous[std::size(kSignals)];
 
 } // namespace
 
@@ -43,7 +44,7 @@ InterruptCatcher::InterruptCatcher()
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no restart: a read of the prompt ends with EINTR
-    for (int i = 0; i < 2; ++i)
+    for (size_t i = 0; i < std::size(kSignals); ++i)
         sigaction(kSignals[i], &action, &previous[i]);
 }
 
@@ -56,7 +57,7 @@ void InterruptCatcher::Listen()
 InterruptCatcher::~InterruptCatcher()
 {
     Listen(); // a signal still pending is taken by the handler, not lost
-    for (int i = 0; i < 2; ++i)
+    for (size_t i = 0; i < std::size(kSignals); ++i)
         sigaction(kSignals[i], &previous[i], nullptr);
 }
 
