@@ -37,18 +37,19 @@ std::string Dashes(std::initializer_list<int> widths)
 
 void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSeconds)
 {
-    // One measurement at a time, each on a pty pair of its own.
+    // One measurement at a time, each on a pty pair of its own; a count of 0
+    // leaves that measurement out.
     for (auto& row : rows) {
         Pty pty;
-        row.figures.mbps = row.peer->receive(pty, volume);
+        row.figures.mbps = volume > 0 ? row.peer->receive(pty, volume) : 0;
     }
     for (auto& row : rows) {
         Pty pty;
-        row.figures.echoUs = row.peer->echo(pty, echoes);
+        row.figures.echoUs = echoes > 0 ? row.peer->echo(pty, echoes) : 0;
     }
     for (auto& row : rows) {
         Pty pty;
-        row.figures.idleCpuMs = row.peer->idle(pty, idleSeconds);
+        row.figures.idleCpuMs = idleSeconds > 0 ? row.peer->idle(pty, idleSeconds) : 0;
     }
 
     const Figures& raw = rows.front().figures;

@@ -109,6 +109,7 @@ void CommPort::Wake()
         return;
     // Written before the waiter is looked at: a waiter that leaves looks at
     // the wake-up descriptor after it has stopped counting as polling.
+    wakePending_.store(true);
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
     if (!waiterPolls_.load())
@@ -484,7 +485,11 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
-    PumpInput();
+    // A thread that polls the device brings its bytes in as they come; the
+    // queue counts them then, as a driver's queue counts what its interrupt
+    // took. Only when nobody polls are they fetched here.
+    if (devicePollers_ == 0)
+        PumpInput();
     if (!dead_)
         CheckLines();
     if (errors)
@@ -500,7 +505,7 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat)
         size_t pending = 0;
         for (const auto& op : writes_)
             pending += op.data.size() - op.done;
-        stat->cbOutQue = DWORD(pending) + (dead_ ? 0 : device_->OutQueue());
+        stat->cbOutQue = DWORD(pending) + (dead_ ? 0 : DeviceOutQueue());
     }
     return TRUE;
 }

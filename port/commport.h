@@ -116,6 +116,9 @@ private:
     void CheckDrain(Clock::time_point now);
     bool DrainWatched() const;
     void WatchDrain();
+    // What the device still holds of our output; asks it only while bytes
+    // written since it was last seen empty may be there.
+    DWORD DeviceOutQueue();
     // Modem lines and error counters.
     void CheckLines();
     void RearmRx80();
@@ -138,7 +141,11 @@ private:
     int wakeFd_ = -1; // wakes the thread that polls the device
     int parkFd_ = -1; // wakes the worker while it is parked
     std::atomic<bool> waiterPolls_{false};
+    // Set by Wake before it writes wakeFd_, cleared when the poller reads it:
+    // a leaving waiter sees a wake-up meant for it without a system call.
+    std::atomic<bool> wakePending_{false};
     bool parked_ = false;
+    int devicePollers_ = 0; // threads in poll() with the device's input in it
     std::atomic<std::thread::id> poller_; // the thread polling the device now
     // Threads inside WaitPolling. Close takes the port off its events, so no
     // new one comes, and waits for these, so the port ends in CloseHandle.
@@ -162,6 +169,7 @@ private:
     LineCounters counters_;
     DWORD modem_ = 0;
     bool txActive_ = false;
+    bool outputInDevice_ = false;
     std::optional<Clock::time_point> drainAt_;
     std::optional<Clock::time_point> linePollAt_;
     std::deque<ReadOp> reads_;

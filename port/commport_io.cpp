@@ -77,15 +77,20 @@ void CommPort::PollDevice(Lock& lock, int timeoutMs)
         if (wanted)
             fds[1] = {device_->PollFd(), wanted, 0};
     }
+    const int pollsInput = (fds[1].events & POLLIN) ? 1 : 0;
+    devicePollers_ += pollsInput;
     lock.unlock();
     ::poll(fds, 2, timeoutMs);
     lock.lock();
+    devicePollers_ -= pollsInput;
     // A waiter came meanwhile: the worker leaves the device and the wake-up
     // to it (the wake-up may be the one for the waiter's event).
     if (closed_ || (waiterPolls_ && std::this_thread::get_id() == workerId_))
         return;
-    if (fds[0].revents & POLLIN)
+    if (fds[0].revents & POLLIN) {
+        wakePending_.store(false);
         ReadCount(wakeFd_);
+    }
     Service(fds[1].revents);
 }
 
@@ -122,8 +127,7 @@ DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
     waiterPolls_ = false;
     poller_ = workerId_;
     // A wake-up that came for the poller after its last look is served here.
-    pollfd pending{wakeFd_, POLLIN, 0};
-    if (!closed_ && ::poll(&pending, 1, 0) > 0)
+    if (!closed_ && wakePending_.load())
         PollDevice(lock, 0);
     Leave(lock);
     if (taken)
@@ -279,7 +283,7 @@ void CommPort::PumpOutput()
             return;
         }
         if (n > 0)
-            txActive_ = true;
+            txActive_ = outputInDevice_ = true;
         op.done += size_t(n);
         if (op.done < op.data.size())
             break;
@@ -317,7 +321,7 @@ void CommPort::CheckDrain(Clock::time_point now)
     }
     if (drainAt_ && now < *drainAt_)
         return;
-    if (device_->OutQueue() > 0) {
+    if (DeviceOutQueue() > 0) {
         drainAt_ = now + std::chrono::milliseconds(std::max(1, device_->DrainDelayMs()));
         return;
     }
@@ -337,11 +341,20 @@ bool CommPort::DrainWatched() const
 // once somebody waits for its end.
 void CommPort::WatchDrain()
 {
-    if (txActive_ || dead_ || !DrainWatched() || device_->OutQueue() == 0)
+    if (txActive_ || dead_ || !DrainWatched() || DeviceOutQueue() == 0)
         return;
     txActive_ = true;
     CheckDrain(Clock::now());
     Wake();
+}
+
+DWORD CommPort::DeviceOutQueue()
+{
+    if (!outputInDevice_)
+        return 0;
+    const DWORD queued = device_->OutQueue();
+    outputInDevice_ = queued > 0;
+    return queued;
 }
 
 // ---- Lines and events ------------------------------------------------------

@@ -187,10 +187,14 @@ TEST_F(VirtualPair, OutputThatDrainedUnwatchedGivesNoLaterTransmitEmpty)
 {
     vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
     ASSERT_TRUE(SetCommMask(a, 0));
-    Send(a, std::string(5, 'z'));
     COMSTAT stat{};
     DWORD errors = 0;
-    ASSERT_TRUE(WaitUntil([&] { return ClearCommError(a, &errors, &stat) && stat.cbOutQue == 0; }));
+    for (int round = 0; round < 2; ++round) { // the output queue counts again once it had drained
+        Send(a, std::string(5, 'z'));
+        ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+        EXPECT_GT(stat.cbOutQue, 0u);
+        ASSERT_TRUE(WaitUntil([&] { return ClearCommError(a, &errors, &stat) && stat.cbOutQue == 0; }));
+    }
     ASSERT_TRUE(SetCommMask(a, EV_TXEMPTY));
     DWORD happened = 0;
     ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
