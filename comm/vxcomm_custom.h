@@ -144,7 +144,19 @@ private:
     using TGoesOn = std::function<bool()>;
 
     vxport::DWORD EventMask() const;
-    bool StartSending(const std::string& Fmt, const TVarArgs& Args);
+    // The log line is formatted only when a log is linked: a byte sent from
+    // a receive handler should not pay for text nobody reads.
+    template <class... Arg>
+    bool StartSending(const char* Fmt, const Arg&... Args)
+    {
+        if (!IsOpen())
+            return false;
+        if (GetLog())
+            LogFmt(2, Fmt, {TVarRec(Args)...});
+        if (ManualRtsActive())
+            SetRTS(true);
+        return true;
+    }
     void Purge(vxport::DWORD Flags);
     // The queue counts; zeros when the port is closed.
     vxport::COMSTAT QueueState();

@@ -37,32 +37,22 @@ void ProcessMessages()
 
 // Logs the attempt and, where the component drives RTS itself, raises it;
 // false while the port is closed.
-bool TvxCustomComm::StartSending(const std::string& Fmt, const TVarArgs& Args)
-{
-    if (!IsOpen())
-        return false;
-    LogFmt(2, Fmt, Args);
-    if (ManualRtsActive())
-        SetRTS(true);
-    return true;
-}
-
 void TvxCustomComm::SendChar(char Ch)
 {
-    if (StartSending("Try to send char %2Xh ...", {uint8_t(Ch)}) && !WriteComWait(Handle(), &Ch, 1, WriteOverlapped))
+    if (StartSending("Try to send char %2Xh ...", uint8_t(Ch)) && !WriteComWait(Handle(), &Ch, 1, WriteOverlapped))
         DoCommError(0, GetLastError(), {});
 }
 
 void TvxCustomComm::SendString(const std::string& S)
 {
-    if (!S.empty() && StartSending("Try to send string %s ...", {S}) &&
+    if (!S.empty() && StartSending("Try to send string %s ...", S) &&
         !WriteComWait(Handle(), S.data(), DWORD(S.size()), WriteOverlapped))
         DoCommError(0, GetLastError(), {});
 }
 
 void TvxCustomComm::SendData(const void* Data, uint32_t Size)
 {
-    if (!StartSending("Try to send the data with %d length ...", {int32_t(Size)}))
+    if (!StartSending("Try to send the data with %d length ...", int32_t(Size)))
         return;
     if (WriteComNoWait(Handle(), Data, Size, SendOverlapped))
         Log(2, "... the data transmittion is OK!");

@@ -252,9 +252,19 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     const COMMTIMEOUTS& t = timeouts_;
     const bool immediate = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == 0 &&
                            t.ReadTotalTimeoutConstant == 0;
-    ReadOp op{Start(ov ? ov : &local), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), false};
-    op.returnOnAny = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == INFINITE &&
-                     t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < INFINITE;
+    const bool returnOnAny = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == INFINITE &&
+                             t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < INFINITE;
+    // A read that the queue completes at once goes straight into the buffer.
+    const size_t ready = reads_.empty() ? std::min<size_t>(queue_.Size(), toRead) : 0;
+    if (reads_.empty() && (ready == toRead || immediate || (returnOnAny && ready > 0))) {
+        const Op op = Start(ov ? ov : &local);
+        TakeFromQueue(static_cast<BYTE*>(buffer), ready);
+        Complete(op.ov, 0, DWORD(ready), op.event);
+        if (read)
+            *read = DWORD(ready);
+        return TRUE;
+    }
+    ReadOp op{Start(ov ? ov : &local), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), returnOnAny};
     if (op.returnOnAny)
         op.timeout = Timeout(t.ReadTotalTimeoutConstant);
     else if (!immediate)
@@ -263,21 +273,8 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         op.interval = t.ReadIntervalTimeout;
 
     if (reads_.empty()) {
-        const bool wasFull = queue_.Room() == 0;
-        size_t take = std::min<size_t>(queue_.Size(), toRead);
-        op.got.resize(take);
-        queue_.Pop(op.got.data(), take);
-        RearmRx80();
-        // The worker leaves the device out of its poll while the queue is
-        // full. Room made then is filled at once from what waits in the
-        // kernel, which signals the next event without a round through the
-        // worker; if room is left, the worker must bring the device back, or
-        // a pending wait would never see the bytes still to come.
-        if (take > 0 && wasFull) {
-            PumpInput();
-            if (queue_.Room() > 0)
-                Wake();
-        }
+        op.got.resize(ready);
+        TakeFromQueue(op.got.data(), ready);
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {
@@ -298,6 +295,23 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     return Fail(ERROR_IO_PENDING);
 }
 
+void CommPort::TakeFromQueue(BYTE* to, size_t count)
+{
+    const bool wasFull = queue_.Room() == 0;
+    queue_.Pop(to, count);
+    RearmRx80();
+    // The worker leaves the device out of its poll while the queue is full.
+    // Room made then is filled at once from what waits in the kernel, which
+    // signals the next event without a round through the worker; if room is
+    // left, the worker must bring the device back, or a pending wait would
+    // never see the bytes still to come.
+    if (count > 0 && wasFull) {
+        PumpInput();
+        if (queue_.Room() > 0)
+            Wake();
+    }
+}
+
 BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED* ov)
 {
     OVERLAPPED local{};
@@ -311,20 +325,32 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
     if (dead_)
         return Fail(dead_);
 
-    // The bytes are copied: the caller's buffer is never read after the call.
     const BYTE* bytes = static_cast<const BYTE*>(data);
-    WriteOp op{Start(ov ? ov : &local), std::vector<BYTE>(bytes, bytes + toWrite), 0};
-    OVERLAPPED* record = op.ov;
-    op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
-                         timeouts_.WriteTotalTimeoutConstant);
+    const Op started = Start(ov ? ov : &local);
+    OVERLAPPED* record = started.ov;
     if (toWrite == 0) {
-        CompleteWrite(op, 0);
+        Complete(record, 0, 0, started.event);
         return TRUE;
     }
     if (ManualRts() && writes_.empty())
         device_->Escape(SETRTS);
-    writes_.push_back(std::move(op));
-    PumpOutput();
+    // With nothing queued before it the device gets the bytes at once; what
+    // it leaves is copied: the caller's buffer is never read after the call.
+    const long taken = writes_.empty() ? device_->Write(bytes, toWrite) : 0;
+    if (taken > 0)
+        txActive_ = outputInDevice_ = true;
+    if (taken < 0) {
+        HangUp();
+        Complete(record, dead_, 0, started.event);
+    } else if (DWORD(taken) == toWrite) {
+        Complete(record, 0, toWrite, started.event);
+    } else {
+        WriteOp op{started, std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
+        op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
+                             timeouts_.WriteTotalTimeoutConstant);
+        writes_.push_back(std::move(op));
+        PumpOutput();
+    }
     const auto drainBefore = drainAt_;
     CheckDrain(Clock::now());
     // The worker is needed for output the device did not take at once, or

@@ -108,6 +108,7 @@ private:
 
     // Input: device -> queue -> pending reads.
     long PumpInput();
+    void TakeFromQueue(BYTE* to, size_t count);
     void FeedReads();
     void ExpireReads(Clock::time_point now);
     // Output: pending writes -> device; drain detection.
