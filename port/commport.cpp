@@ -133,23 +133,22 @@ CommPort::Op CommPort::Start(OVERLAPPED* ov)
 {
     // Like the system, an operation resets its event when it starts, so a
     // signal left from an earlier transfer is not taken for this one.
-    if (ov->hEvent)
-        if (auto event = LookupEvent(ov->hEvent))
-            event->Reset();
+    auto event = ov->hEvent ? LookupEvent(ov->hEvent) : nullptr;
+    if (event)
+        event->Reset();
     Count(ov).store(0, std::memory_order_relaxed);
     Status(ov).store(kPending, std::memory_order_release);
-    return Op{ov, ov->hEvent, std::this_thread::get_id(), std::nullopt, false, std::nullopt};
+    return Op{ov, std::move(event), std::this_thread::get_id(), std::nullopt, false, std::nullopt};
 }
 
 // The result goes into the record before the event is set, so a thread woken
 // by the event finds it there.
-void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, HANDLE event)
+void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, const std::shared_ptr<Event>& event)
 {
     Count(ov).store(count, std::memory_order_relaxed);
     Status(ov).store(error, std::memory_order_release);
     if (event)
-        if (auto e = LookupEvent(event))
-            e->Set();
+        event->Set();
     completed_.notify_all();
 }
 
@@ -326,7 +325,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         return Fail(dead_);
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
-    const Op started = Start(ov ? ov : &local);
+    Op started = Start(ov ? ov : &local);
     OVERLAPPED* record = started.ov;
     if (toWrite == 0) {
         Complete(record, 0, 0, started.event);
@@ -345,7 +344,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
     } else if (DWORD(taken) == toWrite) {
         Complete(record, 0, toWrite, started.event);
     } else {
-        WriteOp op{started, std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
+        WriteOp op{std::move(started), std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
         op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
                              timeouts_.WriteTotalTimeoutConstant);
         writes_.push_back(std::move(op));
@@ -390,9 +389,8 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     wait_ = WaitOp{Start(ov ? ov : &local), mask};
     // A caller that waits for the event polls the device meanwhile; for any
     // other the worker does.
-    auto event = ov && ov->hEvent ? LookupEvent(ov->hEvent) : nullptr;
-    if (event)
-        BecomeSourceOf(event);
+    if (wait_->event)
+        BecomeSourceOf(wait_->event);
     else
         EnsurePoller();
     if (!ov)

@@ -69,7 +69,9 @@ public:
 private:
     struct Op {
         OVERLAPPED* ov;
-        HANDLE event;
+        // Held while the transfer is pending, as the system holds the event
+        // of an overlapped transfer: it is looked up once.
+        std::shared_ptr<Event> event;
         std::thread::id owner;
         // The total time-out runs from when the transfer becomes the current
         // one, not while it waits behind others.
@@ -128,7 +130,7 @@ private:
     void HangUp();
     void ArmFronts();
 
-    void Complete(OVERLAPPED* ov, DWORD error, DWORD count, HANDLE event);
+    void Complete(OVERLAPPED* ov, DWORD error, DWORD count, const std::shared_ptr<Event>& event);
     void CompleteRead(ReadOp& op, DWORD error);
     void CompleteWrite(WriteOp& op, DWORD error);
     void CompleteWait(DWORD events, DWORD error);
