@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace vxport::detail {
@@ -30,23 +31,30 @@ void ReadCount(int fd)
 // the waiter leaves (it comes back at once) until somebody wakes the port
 // while no waiter polls: a transfer that goes pending, a wait that nobody
 // waits for by its event. A parked worker looks again now and then, so that
-// a wait whose caller only tests the record is served all the same.
+// a wait whose caller only tests the record is served all the same. While it
+// finds a waiter polling at every look, it looks less often (up to once a
+// second): each look wakes a sleeping CPU, which on a virtual machine costs
+// more than a tenth of a millisecond.
 void CommPort::Run()
 {
-    constexpr int kParkedLookMs = 50;
+    constexpr int kFirstLookMs = 50;
+    constexpr int kLongestLookMs = 1000;
+    int lookMs = kFirstLookMs;
     Lock lock(mutex_);
     while (!closed_) {
         if (waiterPolls_)
             parked_ = true;
         if (!parked_) {
+            lookMs = kFirstLookMs;
             PollDevice(lock, NextTimeoutMs(Clock::now()));
             continue;
         }
         pollfd park{parkFd_, POLLIN, 0};
         lock.unlock();
-        ::poll(&park, 1, kParkedLookMs);
+        const bool woken = ::poll(&park, 1, lookMs) > 0;
         lock.lock();
         ReadCount(parkFd_);
+        lookMs = woken || !waiterPolls_ ? kFirstLookMs : std::min(lookMs * 2, kLongestLookMs);
         parked_ = false;
         if (!waiterPolls_)
             poller_ = workerId_;
