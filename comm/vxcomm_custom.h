@@ -144,8 +144,10 @@ private:
     using TGoesOn = std::function<bool()>;
 
     vxport::DWORD EventMask() const;
-    // The log line is formatted only when a log is linked: a byte sent from
-    // a receive handler should not pay for text nobody reads.
+    // Logs the attempt and, where the component drives RTS itself, raises it;
+    // false while the port is closed. The log line is formatted only when a
+    // log is linked: a byte sent from a receive handler should not pay for
+    // text nobody reads.
     template <class... Arg>
     bool StartSending(const char* Fmt, const Arg&... Args)
     {

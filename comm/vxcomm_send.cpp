@@ -35,8 +35,6 @@ void ProcessMessages()
 
 } // namespace
 
-// Logs the attempt and, where the component drives RTS itself, raises it;
-// false while the port is closed.
 void TvxCustomComm::SendChar(char Ch)
 {
     if (StartSending("Try to send char %2Xh ...", uint8_t(Ch)) && !WriteComWait(Handle(), &Ch, 1, WriteOverlapped))

@@ -107,8 +107,8 @@ void CommPort::Wake()
     // thread (an event set while it serves the device) no wake-up is needed.
     if (std::this_thread::get_id() == poller_.load())
         return;
-    // Written before the waiter is looked at: a waiter that leaves looks at
-    // the wake-up descriptor after it has stopped counting as polling.
+    // Flagged before the waiter is looked at: a waiter that leaves looks at
+    // the flag after it has stopped counting as polling.
     wakePending_.store(true);
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
