@@ -2,8 +2,10 @@
 // one run, each against the raw poll/read loop measured in that same run:
 // receive throughput, 1-byte echo round trip, CPU while open and idle, and
 // CPU and delivery latency while a device streams at real line rates.
-// Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-part] [--stream=seconds]
+// Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-parts,...] [--stream=seconds]
+//                     [--rounds=N]
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
+// The echoes and each stream's seconds are shared out over the N rounds (5).
 #include "peers.h"
 
 #include <QApplication>
@@ -35,17 +37,37 @@ std::string Dashes(std::initializer_list<int> widths)
     return line + "\n";
 }
 
-void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSeconds)
+// A pty's throughput and round trip drift by a third from one second to the
+// next on a virtual machine, so each measurement runs in interleaved rounds
+// (every peer once per round, on a fresh pty pair) and the median round counts.
+template <class Measure>
+std::vector<double> Interleaved(const std::vector<Row>& rows, int rounds, Measure measure)
 {
-    // One measurement at a time, each on a pty pair of its own; a count of 0
-    // leaves that measurement out.
-    for (auto& row : rows) {
-        Pty pty;
-        row.figures.mbps = volume > 0 ? row.peer->receive(pty, volume) : 0;
+    std::vector<std::vector<double>> values(rows.size());
+    for (int round = 0; round < rounds; ++round)
+        for (size_t i = 0; i < rows.size(); ++i) {
+            Pty pty;
+            values[i].push_back(measure(*rows[i].peer, pty));
+        }
+    std::vector<double> medians;
+    for (auto& v : values)
+        medians.push_back(Median(std::move(v)));
+    return medians;
+}
+
+void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSeconds, int rounds)
+{
+    // A count of 0 leaves that measurement out.
+    if (volume > 0) {
+        const auto mbps = Interleaved(rows, rounds, [&](const Peer& p, Pty& pty) { return p.receive(pty, volume); });
+        for (size_t i = 0; i < rows.size(); ++i)
+            rows[i].figures.mbps = mbps[i];
     }
-    for (auto& row : rows) {
-        Pty pty;
-        row.figures.echoUs = echoes > 0 ? row.peer->echo(pty, echoes) : 0;
+    const int perRound = std::max(1, echoes / rounds);
+    if (echoes > 0) {
+        const auto us = Interleaved(rows, rounds, [&](const Peer& p, Pty& pty) { return p.echo(pty, perRound); });
+        for (size_t i = 0; i < rows.size(); ++i)
+            rows[i].figures.echoUs = us[i];
     }
     for (auto& row : rows) {
         Pty pty;
@@ -53,8 +75,9 @@ void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSec
     }
 
     const Figures& raw = rows.front().figures;
-    std::printf("%zu MiB per throughput run, median of %d echoes, %d idle seconds\n\n", volume >> 20, echoes,
-                idleSeconds);
+    std::printf("Medians of %d interleaved rounds: %zu MiB per throughput run, the median of %d echoes per round; "
+                "%d idle seconds\n\n",
+                rounds, volume >> 20, perRound, idleSeconds);
     std::printf("| %-24s | %9s | %6s | %9s | %6s | %8s | %9s | %7s |\n", "pty pair", "rx MB/s", "x raw",
                 "echo µs", "x raw", "+µs", "idle ms", "% core");
     std::printf("%s", Dashes({26, 11, 8, 11, 8, 10, 11, 9}).c_str());
@@ -67,39 +90,79 @@ void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSec
     std::printf("\n");
 }
 
-// Rows go out as they are measured; the raw loop comes first at each rate.
-void MeasureStreams(const std::vector<Row>& rows, double seconds)
+// Each figure is the median over the rounds; a failed check in any round
+// shows.
+StreamFigures MedianOf(const std::vector<StreamFigures>& rounds)
 {
-    std::printf("Paced streams, %.0f s each: CPU of the receiving process (%% of one core), latency from the "
-                "device's write of a piece to the callback that got its last byte, the device's writes behind "
-                "their deadlines, and the CPU that the rest of the machine used meanwhile (other processes, the "
-                "kernel's workers, the hypervisor's steal)\n\n",
-                seconds);
+    const auto median = [&](double StreamFigures::*field) {
+        std::vector<double> v;
+        for (const auto& f : rounds)
+            v.push_back(f.*field);
+        return Median(std::move(v));
+    };
+    StreamFigures m;
+    for (double StreamFigures::*field : {&StreamFigures::cpuPercent, &StreamFigures::p50Us, &StreamFigures::p99Us,
+                                          &StreamFigures::bytesPerCall, &StreamFigures::lateP99Us,
+                                          &StreamFigures::othersPercent})
+        m.*field = median(field);
+    m.deviceRealtime = true;
+    for (const auto& f : rounds) {
+        m.lateMaxUs = std::max(m.lateMaxUs, f.lateMaxUs);
+        m.deviceRealtime = m.deviceRealtime && f.deviceRealtime;
+        if (m.error.empty())
+            m.error = f.error;
+    }
+    return m;
+}
+
+void MeasureStreams(const std::vector<Row>& rows, double seconds, int rounds)
+{
+    std::printf("Paced streams, %d interleaved rounds of %.1f s, medians over the rounds (the maximum lateness is "
+                "the largest): CPU of the receiving process (%% of one core), latency from the device's write of a "
+                "piece to the callback that got its last byte, the device's writes behind their deadlines, and the "
+                "CPU that the rest of the machine used meanwhile (other processes, the kernel's workers, the "
+                "hypervisor's steal)\n\n",
+                rounds, seconds / rounds);
     std::printf("| %-27s | %-24s | %6s | %5s | %8s | %5s | %8s | %5s | %6s | %16s | %8s | %s |\n", "stream",
                 "pty pair", "CPU %", "x raw", "p50 µs", "x raw", "p99 µs", "x raw", "B/call", "late µs p99/max",
                 "others %", "check");
     std::printf("%s", Dashes({29, 26, 8, 7, 9, 7, 9, 7, 8, 17, 10, 7}).c_str());
     bool realtime = true;
     for (const StreamRate& rate : kStreamRates) {
-        StreamFigures raw;
-        for (const auto& row : rows) {
-            Pty pty;
-            PacedStream stream(pty.master, rate, seconds);
-            row.peer->stream(pty, stream);
-            const StreamFigures f = stream.Finish();
-            if (row.peer == &RawPeer)
-                raw = f;
+        std::vector<std::vector<StreamFigures>> figures(rows.size());
+        for (int round = 0; round < rounds; ++round)
+            for (size_t i = 0; i < rows.size(); ++i) {
+                Pty pty;
+                PacedStream stream(pty.master, rate, seconds / rounds);
+                rows[i].peer->stream(pty, stream);
+                figures[i].push_back(stream.Finish());
+            }
+        const StreamFigures raw = MedianOf(figures.front());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const StreamFigures f = MedianOf(figures[i]);
             realtime = realtime && f.deviceRealtime;
             std::printf("| %s | %-24s | %6.2f | %5.2f | %7.1f | %5.2f | %7.1f | %5.2f | %6.1f | %6.0f / %6.0f | %8.1f | %s |\n",
-                        Padded(rate.name, 27).c_str(), row.peer->name, f.cpuPercent, f.cpuPercent / raw.cpuPercent,
+                        Padded(rate.name, 27).c_str(), rows[i].peer->name, f.cpuPercent, f.cpuPercent / raw.cpuPercent,
                         f.p50Us, f.p50Us / raw.p50Us, f.p99Us, f.p99Us / raw.p99Us, f.bytesPerCall, f.lateP99Us,
                         f.lateMaxUs, f.othersPercent, f.error.empty() ? "ok" : f.error.c_str());
-            std::fflush(stdout);
         }
+        std::fflush(stdout);
     }
     std::printf(realtime ? "\nThe device ran at real-time priority (SCHED_FIFO).\n"
                          : "\nThe device ran at normal priority (no permission for SCHED_FIFO): its lateness includes "
                            "waiting for the other processes of the host.\n");
+}
+
+// `only` holds parts of peer names, separated by commas.
+bool Chosen(const std::string& name, const std::string& only)
+{
+    for (size_t from = 0; from <= only.size();) {
+        const size_t comma = std::min(only.find(',', from), only.size());
+        if (comma > from && name.find(only.substr(from, comma - from)) != std::string::npos)
+            return true;
+        from = comma + 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -110,9 +173,12 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     std::vector<std::string> args;
     double streamSeconds = 10;
+    int rounds = 5;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--stream=", 9) == 0)
             streamSeconds = std::atof(argv[i] + 9);
+        else if (std::strncmp(argv[i], "--rounds=", 9) == 0)
+            rounds = std::max(1, std::atoi(argv[i] + 9));
         else
             args.emplace_back(argv[i]);
     }
@@ -124,11 +190,11 @@ int main(int argc, char** argv)
 
     std::vector<Row> rows;
     for (const Peer* peer : {&RawPeer, &HandOffPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
-        if (peer == &RawPeer || only.empty() || std::string(peer->name).find(only) != std::string::npos)
+        if (peer == &RawPeer || only.empty() || Chosen(peer->name, only))
             rows.push_back({peer, {}});
     if (volume > 0 || echoes > 0 || idleSeconds > 0)
-        MeasureFirst(rows, volume, echoes, idleSeconds);
+        MeasureFirst(rows, volume, echoes, idleSeconds, rounds);
     if (streamSeconds > 0)
-        MeasureStreams(rows, streamSeconds);
+        MeasureStreams(rows, streamSeconds, rounds);
     return 0;
 }
