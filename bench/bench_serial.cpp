@@ -3,9 +3,10 @@
 // receive throughput, 1-byte echo round trip, CPU while open and idle, and
 // CPU and delivery latency while a device streams at real line rates.
 // Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-parts,...] [--stream=seconds]
-//                     [--rounds=N]
+//                     [--rounds=N] [--baud=rate]
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
-// The echoes and each stream's seconds are shared out over the N rounds (5).
+// The echoes and each stream's seconds are shared out over the N rounds (5);
+// --baud picks one of the streams.
 #include "peers.h"
 
 #include <QApplication>
@@ -115,7 +116,7 @@ StreamFigures MedianOf(const std::vector<StreamFigures>& rounds)
     return m;
 }
 
-void MeasureStreams(const std::vector<Row>& rows, double seconds, int rounds)
+void MeasureStreams(const std::vector<Row>& rows, double seconds, int rounds, int onlyBaud)
 {
     std::printf("Paced streams, %d interleaved rounds of %.1f s, medians over the rounds (the maximum lateness is "
                 "the largest): CPU of the receiving process (%% of one core), latency from the device's write of a "
@@ -129,6 +130,8 @@ void MeasureStreams(const std::vector<Row>& rows, double seconds, int rounds)
     std::printf("%s", Dashes({29, 26, 8, 7, 9, 7, 9, 7, 8, 17, 10, 7}).c_str());
     bool realtime = true;
     for (const StreamRate& rate : kStreamRates) {
+        if (onlyBaud != 0 && rate.baud != onlyBaud)
+            continue;
         std::vector<std::vector<StreamFigures>> figures(rows.size());
         for (int round = 0; round < rounds; ++round)
             for (size_t i = 0; i < rows.size(); ++i) {
@@ -174,9 +177,12 @@ int main(int argc, char** argv)
     std::vector<std::string> args;
     double streamSeconds = 10;
     int rounds = 5;
+    int onlyBaud = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--stream=", 9) == 0)
             streamSeconds = std::atof(argv[i] + 9);
+        else if (std::strncmp(argv[i], "--baud=", 7) == 0)
+            onlyBaud = std::atoi(argv[i] + 7);
         else if (std::strncmp(argv[i], "--rounds=", 9) == 0)
             rounds = std::max(1, std::atoi(argv[i] + 9));
         else
@@ -195,6 +201,6 @@ int main(int argc, char** argv)
     if (volume > 0 || echoes > 0 || idleSeconds > 0)
         MeasureFirst(rows, volume, echoes, idleSeconds, rounds);
     if (streamSeconds > 0)
-        MeasureStreams(rows, streamSeconds, rounds);
+        MeasureStreams(rows, streamSeconds, rounds, onlyBaud);
     return 0;
 }
