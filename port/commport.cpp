@@ -35,7 +35,7 @@ std::optional<Clock::duration> Timeout(uint64_t ms)
 
 } // namespace
 
-CommPort::CommPort(std::unique_ptr<Device> device) : device_(std::move(device))
+CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), device_(std::move(device))
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     parkFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -34,8 +34,9 @@ using Clock = std::chrono::steady_clock;
 
 class Event;
 
-class CommPort : public HandleObject {
+class CommPort final : public HandleObject {
 public:
+    static constexpr Kind kHandleKind = Kind::commPort;
     explicit CommPort(std::unique_ptr<Device> device);
     ~CommPort() override;
     void Close() override;
@@ -105,7 +106,7 @@ private:
     void EnsurePoller();
     // One poll of the wake-up descriptor and the device, then the service.
     void PollDevice(Lock& lock, int timeoutMs);
-    int NextTimeoutMs(Clock::time_point now) const;
+    int NextTimeoutMs() const;
     void Service(short revents);
 
     // Input: device -> queue -> pending reads.

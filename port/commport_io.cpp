@@ -46,7 +46,7 @@ void CommPort::Run()
             parked_ = true;
         if (!parked_) {
             lookMs = kFirstLookMs;
-            PollDevice(lock, NextTimeoutMs(Clock::now()));
+            PollDevice(lock, NextTimeoutMs());
             continue;
         }
         pollfd park{parkFd_, POLLIN, 0};
@@ -104,7 +104,8 @@ void CommPort::PollDevice(Lock& lock, int timeoutMs)
 
 DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        milliseconds == INFINITE ? Clock::time_point{} : Clock::now() + std::chrono::milliseconds(milliseconds);
     auto left = [&]() -> int { // -1 without a limit
         if (milliseconds == INFINITE)
             return -1;
@@ -128,7 +129,7 @@ DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
         const int rest = left();
         if (rest == 0)
             break;
-        const int due = NextTimeoutMs(Clock::now());
+        const int due = NextTimeoutMs();
         PollDevice(lock, due < 0 ? rest : rest < 0 ? due : std::min(due, rest));
     }
     event.RemovePoller();
@@ -151,7 +152,9 @@ void CommPort::Leave(Lock& lock)
     lock.unlock();
 }
 
-int CommPort::NextTimeoutMs(Clock::time_point now) const
+// The clock is read only when something is timed: a stream's every event
+// passes here.
+int CommPort::NextTimeoutMs() const
 {
     std::optional<Clock::time_point> next;
     auto consider = [&](std::optional<Clock::time_point> t) {
@@ -168,6 +171,7 @@ int CommPort::NextTimeoutMs(Clock::time_point now) const
     consider(linePollAt_);
     if (!next)
         return -1;
+    const auto now = Clock::now();
     if (*next <= now)
         return 0;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
@@ -180,10 +184,14 @@ void CommPort::Service(short revents)
     if (!dead_ && got == 0 && (revents & (POLLHUP | POLLERR)))
         HangUp();
     PumpOutput();
-    const auto now = Clock::now();
-    ExpireReads(now);
-    ExpireWrites(now);
-    CheckDrain(now);
+    // Nothing timed, nothing to expire: the clock is left alone.
+    const bool timed = !reads_.empty() || !writes_.empty() || txActive_ || drainAt_ || linePollAt_;
+    const auto now = timed ? Clock::now() : Clock::time_point{};
+    if (timed) {
+        ExpireReads(now);
+        ExpireWrites(now);
+        CheckDrain(now);
+    }
     const bool due = linePollAt_ && now >= *linePollAt_;
     if (!dead_ && (linesDirty_.exchange(false) || due)) {
         CheckLines();
@@ -429,14 +437,15 @@ void CommPort::Signal(DWORD events)
 // poll was timed without it.
 void CommPort::ArmFronts()
 {
-    const auto now = Clock::now();
+    std::optional<Clock::time_point> now;
     bool newDeadline = false;
     auto arm = [&](Op& op) {
         if (op.armed)
             return;
         op.armed = true;
         if (op.timeout) {
-            op.deadline = now + *op.timeout;
+            now = now ? now : Clock::now();
+            op.deadline = *now + *op.timeout;
             newDeadline = true;
         }
     };

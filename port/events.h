@@ -11,9 +11,13 @@ namespace vxport::detail {
 
 class CommPort;
 
-class Event : public HandleObject {
+class Event final : public HandleObject {
 public:
-    Event(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
+    static constexpr Kind kHandleKind = Kind::event;
+    Event(bool manualReset, bool initialState)
+        : HandleObject(kHandleKind), manualReset_(manualReset), signalled_(initialState)
+    {
+    }
     void Set();
     void Reset();
     void Pulse();

@@ -10,20 +10,33 @@ namespace vxport::detail {
 
 class HandleObject {
 public:
+    // What a handle stands for; a lookup of every transfer checks it, which
+    // costs less than a dynamic_cast.
+    enum class Kind { event, commPort };
+    explicit HandleObject(Kind kind) : kind_(kind) {}
     virtual ~HandleObject() = default;
+    Kind HandleKind() const { return kind_; }
     // Called once when CloseHandle removes the handle from the table; the
     // object itself lives on while another thread still holds it.
     virtual void Close() {}
+
+private:
+    const Kind kind_;
 };
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
 std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
 
+// T is a final class with its kind in T::kHandleKind.
 template <class T>
 std::shared_ptr<T> Lookup(HANDLE handle)
 {
-    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+    std::shared_ptr<HandleObject> object = LookupHandle(handle);
+    if (!object || object->HandleKind() != T::kHandleKind)
+        return nullptr;
+    T* typed = static_cast<T*>(object.get());
+    return std::shared_ptr<T>(std::move(object), typed);
 }
 
 // Fails with ERROR_INVALID_HANDLE, for the common "not a handle of this kind".
