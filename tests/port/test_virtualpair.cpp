@@ -63,6 +63,19 @@ TEST_F(VirtualPair, EndsOpenOnceAndUnknownPairsDoNotExist)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(VirtualPair, AHandleOfTheOtherKindIsInvalid)
+{
+    EXPECT_FALSE(SetEvent(a));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_FAILED);
+    EXPECT_FALSE(SetCommMask(event, EV_RXCHAR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    DWORD errors = 0;
+    EXPECT_FALSE(ClearCommError(event, &errors, nullptr));
+    EXPECT_TRUE(SetCommMask(a, EV_RXCHAR)); // both still work as what they are
+    EXPECT_TRUE(SetEvent(event));
+}
+
 TEST_F(VirtualPair, ModemLinesOfThePeerRaiseTheirEvents)
 {
     EXPECT_EQ(WaitOnA(EV_CTS | EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, CLRRTS); }), EV_CTS);
