@@ -252,7 +252,7 @@ void CommPort::RearmRx80()
 
 void CommPort::FeedReads()
 {
-    const auto now = Clock::now();
+    const auto now = reads_.empty() ? Clock::time_point{} : Clock::now();
     while (!reads_.empty() && queue_.Size() > 0) {
         ReadOp& op = reads_.front();
         const size_t have = op.got.size();

@@ -38,6 +38,16 @@ int Threads()
     return Entries("/proc/self/task");
 }
 
+// A closed port's threads end by themselves, nobody waits for them, and the
+// last one lets the port's descriptors go: a slow build sees them a moment
+// after the close. A leak never comes back.
+::testing::AssertionResult DescriptorsBackTo(int before)
+{
+    if (Pump([&] { return OpenDescriptors() == before; }, 5000))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
 } // namespace
 
 TEST(CommStress, ThousandOpenReceiveCloseCyclesWithDataFlowing)
@@ -66,7 +76,7 @@ TEST(CommStress, ThousandOpenReceiveCloseCyclesWithDataFlowing)
         rs.SetActive(false);
     }
     EXPECT_GT(received.load(), 0u);
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_TRUE(DescriptorsBackTo(descriptors));
 }
 
 TEST(CommStress, DestroyingTheComponentWhileDataFlows)
@@ -84,7 +94,7 @@ TEST(CommStress, DestroyingTheComponentWhileDataFlows)
         Pump([&] { return received > 0; }, 500);
         rs.reset(); // no close first
     }
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_TRUE(DescriptorsBackTo(descriptors));
 }
 
 namespace {
