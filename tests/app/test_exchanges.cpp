@@ -66,11 +66,12 @@ public:
     // so that no further tick can send meanwhile.
     std::string Take(size_t atLeast = 0)
     {
+        using namespace std::chrono;
         std::string got;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        const auto end = steady_clock::now() + seconds(1);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            const int wait = got.size() < atLeast ? int(std::max<long long>(left.count(), 0)) : 0;
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+            const int wait = got.size() < atLeast ? int(std::max<long long>(left, 0)) : 0;
             pollfd p{master_, POLLIN, 0};
             if (::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN))
                 return got;
