@@ -22,6 +22,7 @@ struct Peer {
 
 extern const Peer RawPeer;
 extern const Peer HandOffPeer;
+extern const Peer BoundedHandOffPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
 extern const Peer ComponentLargeQueuePeer;
