@@ -195,7 +195,8 @@ int main(int argc, char** argv)
     const std::string only = args.size() > 3 ? args[3] : "";
 
     std::vector<Row> rows;
-    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
+    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &LayerPeer, &ComponentPeer,
+                             &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || Chosen(peer->name, only))
             rows.push_back({peer, {}});
     if (volume > 0 || echoes > 0 || idleSeconds > 0)
