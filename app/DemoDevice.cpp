@@ -44,9 +44,10 @@ bool LeftByEndedSimulator(const fs::path& link, const fs::path& lock)
     return record.readAll().toStdString() == target.string() && Unlocked(lock);
 }
 
-// The device registered as COM1, or empty when none is (no link, a link to a
-// device that is gone, or one that an ended simulator left). A link of the
-// user's may name COM1 in any letter case.
+// The device registered as COM1, or empty when none is (no link, or one that
+// an ended simulator left). A link of the user's may name COM1 in any letter
+// case. It keeps the number while its device is unplugged: a simulator started
+// then would take the link over and remove it when it ends.
 QString RegisteredCom1()
 {
     const fs::path folder = vxport::DefaultPortMapConfig().linkFolder;
@@ -54,11 +55,15 @@ QString RegisteredCom1()
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path link = it->path();
         bool outOfRange = false;
-        if (vxport::PortNameNumber(link.filename().string(), outOfRange) != 1 || !fs::exists(link, ec))
+        if (vxport::PortNameNumber(link.filename().string(), outOfRange) != 1)
             continue;
         if (link.filename() == "com1" && LeftByEndedSimulator(link, folder / "com1.lock"))
             continue;
-        return QString::fromStdString(fs::canonical(link, ec).string());
+        std::error_code missing;
+        if (const fs::path device = fs::canonical(link, missing); !missing)
+            return QString::fromStdString(device.string());
+        return QString::fromStdString(fs::read_symlink(link, ec).string() + ", which is not connected (" +
+                                      link.string() + " registers it)");
     }
     return {};
 }

@@ -9,6 +9,10 @@
 #include <QBitmap>
 #include <QPixmap>
 #include <QProxyStyle>
+#include <QRegularExpression>
+#include <QValidator>
+
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +44,27 @@ public:
 
 private:
     int length_;
+};
+
+// A one-line field takes pasted or dropped text up to its first line break: a
+// value copied from a list or a spreadsheet cell comes with one, which would
+// make the field unreadable as a number while staying invisible in it. The
+// insertion ends at the cursor, so the break up to the cursor is its rest.
+class FirstLineValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString& input, int& pos) const override
+    {
+        static const QRegularExpression lineBreak(QStringLiteral("[\\r\\n]"));
+        const int at = int(input.indexOf(lineBreak));
+        if (at < 0)
+            return Acceptable;
+        input.remove(at, std::max(pos - at, 0));
+        input.remove(lineBreak);
+        pos = std::min<int>(at, int(input.size()));
+        return Acceptable;
+    }
 };
 
 } // namespace
@@ -87,6 +112,9 @@ void TForm1::ColourIdFields()
 
 void TForm1::BindFieldRules()
 {
+    auto* firstLine = new FirstLineValidator(this);
+    for (QLineEdit* field : {Edit1, Edit2, Edit3, Edit4, Edit5, Edit6})
+        field->setValidator(firstLine);
     BindEvent(Edit1, &QLineEdit::textChanged, &TForm1::Edit1Change);
     BindEvent(Edit2, &QLineEdit::textChanged, &TForm1::Edit2Change);
     BindEvent(Edit3, &QLineEdit::textChanged, &TForm1::Edit3Change);

@@ -2,6 +2,8 @@
 
 #include "TransmitterCode.h"
 
+#include <QClipboard>
+
 using Messages = std::vector<std::string>;
 
 TEST_F(WindowTest, NoRuleRunsWhileTheWindowIsCreated)
@@ -153,6 +155,30 @@ TEST_F(WindowTest, LettersShowTheConversionErrorOncePerKeystrokeAndLoseNothing)
     EXPECT_EQ(form->Edit1->text(), "1");
     EXPECT_EQ(messages.size(), 4u);
     EXPECT_EQ(form->Label3->text(), QString::fromStdString(MakeButtonCode("1", "9", 1, 1)));
+}
+
+// A value copied from a list or a spreadsheet cell comes with its line break;
+// a one-line field takes the first line only.
+TEST_F(WindowTest, PastedTextKeepsOnlyItsFirstLine)
+{
+    const auto paste = [](QLineEdit* field, const QString& text) {
+        field->setFocus();
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QApplication::clipboard()->setText(text);
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    };
+    paste(form->Edit4, "4660\n");
+    EXPECT_EQ(form->Edit4->text(), "4660");
+    EXPECT_EQ(form->Edit6->text(), "4660");
+    paste(form->Edit1, "17\r\n18\r\n");
+    EXPECT_EQ(form->Edit1->text(), "17");
+    EXPECT_EQ(form->Label3->text(), QString::fromStdString(MakeButtonCode("17", "4660", 1, 1)));
+    // Pasted into the middle, the line break ends the insertion, not the text.
+    QTest::keyClick(form->Edit1, Qt::Key_Home);
+    QApplication::clipboard()->setText("2\n9");
+    QTest::keyClick(form->Edit1, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(form->Edit1->text(), "217");
+    EXPECT_TRUE(messages.empty()) << messages.front();
 }
 
 TEST_F(WindowTest, ErrorInANestedRuleEndsTheWholeChainWithOneMessage)
