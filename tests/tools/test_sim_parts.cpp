@@ -284,12 +284,22 @@ TEST_F(SimPortLink, LiveLinkIsKeptUnlessForced) {
     EXPECT_EQ(fs::read_symlink(path), "/dev/null");
 }
 
-TEST_F(SimPortLink, StaleLinkIsReplaced) {
-    fs::path path = entry(4);
-    fs::create_symlink(temp.path() / "gone", path);
-    PortLink link;
-    ASSERT_EQ(link.create(4, "/dev/null", false), std::nullopt);
-    EXPECT_EQ(fs::read_symlink(path), "/dev/null");
+// A user's link to an adapter that is unplugged now, under any spelling of the
+// port's name: the simulator takes that entry while it runs (no second link
+// for the port) and puts the user's link back when it ends.
+TEST_F(SimPortLink, StaleLinkOfTheUserIsLentAndPutBack) {
+    for (const char* name : {"com4", "COM4", "Com004"}) {
+        fs::path path = entry(4).parent_path() / name;
+        fs::create_symlink(temp.path() / "gone", path);
+        {
+            PortLink link;
+            ASSERT_EQ(link.create(4, "/dev/null", false), std::nullopt) << name;
+            EXPECT_EQ(fs::read_symlink(path), "/dev/null") << name;
+            EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 2) << "the link and its lock";
+        }
+        EXPECT_EQ(fs::read_symlink(path), temp.path() / "gone") << name;
+        fs::remove(path);
+    }
 }
 
 TEST_F(SimPortLink, EntryThatIsNoLinkIsLeftAlone) {

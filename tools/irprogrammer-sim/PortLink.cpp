@@ -1,8 +1,10 @@
 #include "PortLink.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -50,6 +52,54 @@ std::string readAll(int fd) {
     return text;
 }
 
+// The number a port-map entry's name gives, as the port layer reads it: "com"
+// in any letter case and decimal digits, so that COM1 and com01 are COM1 too.
+int entryNumber(const std::string& name) {
+    if (name.size() < 4 || name.size() > 8)
+        return 0;
+    for (size_t i = 0; i < 3; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != "com"[i])
+            return 0;
+    if (name.find_first_not_of("0123456789", 3) != std::string::npos)
+        return 0;
+    return std::stoi(name.substr(3));
+}
+
+// The entry that already names COM<port>: com<port> itself, or else another
+// spelling of it. The simulator works on that one, so that the folder never
+// holds two links for one port.
+std::string entryFor(const std::string& folder, int port) {
+    std::string path = folder + "/com" + std::to_string(port);
+    struct stat entry {};
+    if (::lstat(path.c_str(), &entry) == 0)
+        return path;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return path;
+    while (const dirent* e = ::readdir(dir)) {
+        if (entryNumber(e->d_name) == port) {
+            path = folder + "/" + e->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return path;
+}
+
+// Points path at target in one step, so that the name never points nowhere.
+std::optional<std::string> replaceLink(const std::string& path, const std::string& target) {
+    std::string temp = path + ".new" + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    if (::symlink(target.c_str(), temp.c_str()) != 0)
+        return systemError("cannot create " + temp);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        auto error = systemError("cannot replace " + path);
+        ::unlink(temp.c_str());
+        return error;
+    }
+    return std::nullopt;
+}
+
 bool writeAll(int fd, const std::string& text) {
     if (::ftruncate(fd, 0) != 0)
         return false;
@@ -94,7 +144,7 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
     std::string folder = portMapFolder();
     if (!makeFolders(folder))
         return systemError("cannot create the port map folder " + folder);
-    std::string path = portLinkPath(port);
+    std::string path = entryFor(folder, port);
     std::string name = "COM" + std::to_string(port);
     // The lock is held while this simulator lives; the system lets it go
     // however the process ends. Not getting it means another simulator plays
@@ -121,23 +171,19 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         // A simulator that was killed leaves its link behind, and the
         // pseudo-terminal it named may already belong to somebody else: the
         // record in the lock file tells that link from a live one.
-        bool live = old && *old != target &&
-                    (otherSimulator || (!leftByEndedSimulator(old) && ::stat(path.c_str(), &device) == 0));
+        const bool simulators = otherSimulator || leftByEndedSimulator(old);
+        bool live = old && *old != target && (otherSimulator || (!simulators && ::stat(path.c_str(), &device) == 0));
         if (live && !force)
             return name + " is already registered to the live device " + *old + " (" + path +
                    "); stop the program that uses it, or use --force to take it over";
-        // Replace it in one step, so that the name never points nowhere.
-        std::string temp = path + ".new" + std::to_string(::getpid());
-        ::unlink(temp.c_str());
-        if (::symlink(target.c_str(), temp.c_str()) != 0)
-            return systemError("cannot create " + temp);
-        if (::rename(temp.c_str(), path.c_str()) != 0) {
-            auto error = systemError("cannot replace " + path);
-            ::unlink(temp.c_str());
+        if (auto error = replaceLink(path, target))
             return error;
-        }
         path_ = path;
         target_ = target;
+        // A user's registration, such as an adapter that is unplugged now, is
+        // only lent: it comes back when the simulator ends.
+        if (old && *old != target && !simulators)
+            restore_ = old;
         record(target);
         return std::nullopt;
     }
@@ -146,11 +192,13 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
 
 void PortLink::remove() {
     if (!path_.empty() && readLink(path_) == target_) {
-        ::unlink(path_.c_str());
+        if (!restore_ || replaceLink(path_, *restore_))
+            ::unlink(path_.c_str());
         record("");
     }
     path_.clear();
     target_.clear();
+    restore_.reset();
     // The lock file stays: removing it could let two simulators lock two
     // different files of the same name.
     if (lockFd_ >= 0)

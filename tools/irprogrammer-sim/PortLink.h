@@ -18,14 +18,18 @@ public:
     PortLink& operator=(const PortLink&) = delete;
     ~PortLink() { remove(); }
 
-    // Links COM<port> to target. An existing link is replaced when it is
-    // stale (its target is gone, it already points at target, or a simulator
-    // made it and has ended) or when force is set; a link of another running
-    // simulator or to another live device, or anything that is not a link, is
-    // left alone and reported. Returns an error message on failure.
+    // Links COM<port> to target, in the entry that names the port already if
+    // there is one (com<port> or another spelling of it). An existing link is
+    // replaced when it is stale (its target is gone, it already points at
+    // target, or a simulator made it and has ended) or when force is set; a
+    // link of another running simulator or to another live device, or
+    // anything that is not a link, is left alone and reported. A replaced link
+    // that no simulator made is put back by remove(). Returns an error message
+    // on failure.
     std::optional<std::string> create(int port, const std::string& target, bool force);
 
-    // Removes the link if it is still the one this object made.
+    // Removes the link if it is still the one this object made, or puts back
+    // the link it replaced.
     void remove();
 
     const std::string& path() const { return path_; }
@@ -37,6 +41,7 @@ private:
 
     std::string path_;
     std::string target_;
+    std::optional<std::string> restore_;
     int lockFd_ = -1;
 };
 
