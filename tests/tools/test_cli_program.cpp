@@ -7,8 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 
 using namespace spawned;
 
@@ -39,15 +41,19 @@ public:
         ::close(master_);
     }
 
-    // Serves the program until it ends; what it sent.
-    std::string serve(Spawned& program, const std::string& image = WindowImage) {
+    // Serves the program until it ends, or 10 s at most; what it sent.
+    // afterReply runs right after each reply is sent.
+    std::string serve(Spawned& program, const std::string& image = WindowImage,
+                      const std::function<void()>& afterReply = {}) {
         size_t answered = 0;
-        while (!program.exitCode(0ms)) {
+        for (const auto end = Clock::now() + 10s; !program.exitCode(0ms) && Clock::now() < end;) {
             take(20);
             for (size_t at = got_.find("00#00030", answered); at != std::string::npos; at = got_.find("00#00030", answered)) {
                 answered = at + 8;
                 const std::string reply = "#" + image + std::string(48, 'F') + "$";
                 EXPECT_EQ(::write(master_, reply.data(), reply.size()), ssize_t(reply.size()));
+                if (afterReply)
+                    afterReply();
             }
         }
         take(0);
@@ -104,6 +110,11 @@ protected:
     fs::path home = freshConfigHome("cli-");
     Spawned cli(std::vector<std::string> args, const std::string& tag = "cli") const {
         return {home, IRCLI_EXECUTABLE, std::move(args), tag};
+    }
+    // The program started by sh after `setup`, such as "exec <fifo;".
+    Spawned cliAfter(const std::string& setup, std::vector<std::string> args, const std::string& tag = "cli") const {
+        args.insert(args.begin(), {"-c", setup + " exec \"$0\" \"$@\"", IRCLI_EXECUTABLE});
+        return {home, "/bin/sh", std::move(args), tag};
     }
 };
 
@@ -164,6 +175,22 @@ TEST_F(CliProgram, InterruptedWriteStopsBeforeTheNextCommandAndIsRecorded) {
         EXPECT_TRUE(rows[1].ends_with(",no")) << rows[1];
         fs::remove(home / "vxcomm/ports/com1");
     }
+}
+
+// A signal that comes while a transmitter is being finished (its record line
+// synced) stops the batch before the prompt, though standard input stays open.
+TEST_F(CliProgram, SignalAsATransmitterIsFinishedStopsTheBatch) {
+    RawDevice device(home);
+    const fs::path in = home / "in";
+    ASSERT_EQ(::mkfifo(in.c_str(), 0600), 0);
+    const int keepOpen = ::open(in.c_str(), O_RDWR | O_CLOEXEC);
+    Spawned batch = cliAfter("exec <'" + in.string() + "';", {"write", "--port", "COM1", "--side", "1", "--id", "1",
+                                                             "--count", "2", "--record", (home / "r.csv").string()});
+    const std::string sent = device.serve(batch, WindowImage, [&] { batch.signal(SIGTERM); });
+    EXPECT_EQ(batch.exitCode(0ms), 143) << batch.err();
+    EXPECT_EQ(sent, WindowCommands + "00#00030") << "nothing sent for the second transmitter";
+    EXPECT_EQ(lines(readFile(home / "r.csv")).size(), 2u);
+    ::close(keepOpen);
 }
 
 TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {

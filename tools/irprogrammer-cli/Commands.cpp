@@ -156,10 +156,12 @@ int RunWrite(const Arguments& a)
     interrupts.Listen();
     std::array<ButtonFields, 3> buttons = a.buttons;
     for (int n = 1; n <= a.count; ++n) {
+        // A signal that came while the last transmitter was being finished
+        // (recorded, printed) has cut short no wait: the prompt would miss it.
+        if (n > 1)
+            ThrowIfInterrupted("between transmitters: " + BatchStopped(n - 1, a.count));
         if (n > 1 && !a.yes)
             WaitForNext(n, a.count);
-        else if (n > 1)
-            ThrowIfInterrupted("between transmitters: " + BatchStopped(n - 1, a.count));
         const std::string prefix = a.count > 1 ? std::to_string(n) + "/" + std::to_string(a.count) + "  " : "";
         ProgramOne(link, record, a, buttons, prefix);
         if (a.increment)
