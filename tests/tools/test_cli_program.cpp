@@ -240,6 +240,35 @@ TEST_F(CliProgram, BatchOfThreeRaisesTheIdsAndAppendsALinePerTransmitter) {
     EXPECT_EQ(sim.out().find("ignored"), std::string::npos) << sim.out();
 }
 
+// Benches on four ports share two records, one new and one whose last line
+// was torn: each gets one header and whole lines, none empty.
+TEST_F(CliProgram, RunsAtOnceOnOneRecordKeepItWhole) {
+    const fs::path fresh = home / "fresh.csv", torn = home / "torn.csv";
+    std::ofstream(torn) << RecordHeader << "\n2026-12-01T08:30:00Z,COM9,1,1";
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::unique_ptr<Spawned>> runs;
+    for (int port = 1; port <= 4; ++port) {
+        const std::string name = std::to_string(port);
+        sims.push_back(std::make_unique<Sim>(home, std::vector<std::string>{"--port", name}, "sim" + name));
+        ASSERT_TRUE(sims.back()->waitForLink(port)) << sims.back()->err();
+    }
+    for (int port = 1; port <= 4; ++port)
+        runs.push_back(std::make_unique<Spawned>(
+            home, IRCLI_EXECUTABLE,
+            std::vector<std::string>{"write", "--port", "COM" + std::to_string(port), "--side", "1", "--id",
+                                     std::to_string(port), "--record", (port <= 2 ? fresh : torn).string()},
+            "cli" + std::to_string(port)));
+    for (auto& run : runs)
+        EXPECT_EQ(run->exitCode(10s), 0) << run->err();
+    const auto freshRows = lines(readFile(fresh)), tornRows = lines(readFile(torn));
+    ASSERT_EQ(freshRows.size(), 3u) << readFile(fresh);
+    EXPECT_EQ(freshRows[0], RecordHeader);
+    EXPECT_TRUE(freshRows[1].ends_with(",yes") && freshRows[2].ends_with(",yes")) << readFile(fresh);
+    ASSERT_EQ(tornRows.size(), 4u) << readFile(torn);
+    EXPECT_TRUE(tornRows[1].ends_with(",COM9,1,1"));
+    EXPECT_TRUE(tornRows[2].ends_with(",yes") && tornRows[3].ends_with(",yes")) << readFile(torn);
+}
+
 TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
     RawDevice device(home);
     const std::vector<std::string> write = {"write", "--port", "COM1"};
