@@ -269,6 +269,23 @@ TEST_F(CliProgram, RunsAtOnceOnOneRecordKeepItWhole) {
     EXPECT_TRUE(tornRows[2].ends_with(",yes") && tornRows[3].ends_with(",yes")) << readFile(torn);
 }
 
+// A result that cannot be written is no success; a record line that cannot
+// be written still leaves the transmitter's line on stdout.
+TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Spawned read = cliAfter("exec >/dev/full;", {"read", "--port", "COM1", "--json"}, "read");
+    EXPECT_EQ(read.exitCode(), 1);
+    EXPECT_NE(read.err().find("cannot write the output: No space left on device"), std::string::npos) << read.err();
+    const fs::path full = home / "full.csv";
+    std::ofstream(full) << RecordHeader << "\n" << std::string(8192, ',') << "\n";
+    Spawned write = cliAfter("ulimit -f 4; trap '' XFSZ;",
+                             {"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", full.string()});
+    EXPECT_EQ(write.exitCode(), 1);
+    EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
+}
+
 TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
     RawDevice device(home);
     const std::vector<std::string> write = {"write", "--port", "COM1"};

@@ -243,11 +243,11 @@ const char* Usage()
            "  --record FILE   append one CSV line per transmitter written\n"
            "  --help, --version\n"
            "\n"
-           "Exit status: 0 done (and verified); 1 the record could not be written or\n"
-           "the batch was stopped at a prompt; 2 bad arguments, nothing sent; 3 the port\n"
-           "cannot be opened or was lost; 4 no complete reply in time, or the read-back\n"
-           "differs; 130 or 143 a write interrupted by SIGINT or SIGTERM (the transmitter\n"
-           "in progress is recorded as not verified).\n";
+           "Exit status: 0 done (and verified); 1 the record or the output could not be\n"
+           "written, or the batch was stopped at a prompt; 2 bad arguments, nothing sent;\n"
+           "3 the port cannot be opened or was lost; 4 no complete reply in time, or the\n"
+           "read-back differs; 130 or 143 a write interrupted by SIGINT or SIGTERM (the\n"
+           "transmitter in progress is recorded as not verified).\n";
 }
 
 } // namespace ircli

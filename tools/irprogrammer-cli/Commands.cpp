@@ -10,17 +10,21 @@
 #include "vxcommbox_hints.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace ircli {
 
 namespace {
 
+// Results are what scripts read: one that cannot be written is a failure.
 void Print(const std::string& text)
 {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+        throw Failure{Stopped, std::string("cannot write the output: ") + std::strerror(errno)};
 }
 
 std::array<std::string, 3> CodesOf(const std::array<ButtonFields, 3>& buttons, int relay)
@@ -76,26 +80,39 @@ void Verify(DeviceLink& link, const std::string& image, int timeoutMs)
 }
 
 // Writes one transmitter, verifies it unless asked not to, records it and
-// prints its line; throws what ends the batch.
+// prints its line, whatever failed before; throws what ends the batch. A
+// record that cannot be written decides the exit status, since IDs may then
+// have gone out unrecorded; other failures are told on stderr.
 void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
                 const std::array<ButtonFields, 3>& buttons, const std::string& prefix)
 {
     RecordEntry entry{link.PortName(), buttons, a.relay, CodesOf(buttons, a.relay), "no"};
     const std::string image = MakeDeviceImage(entry.codes[0], entry.codes[1], entry.codes[2]);
-    std::exception_ptr failure;
+    std::vector<Failure> failures;
     try {
         link.WriteImage(image);
         if (a.verify)
             Verify(link, image, a.timeoutMs);
         entry.verified = a.verify ? "yes" : "skipped";
-    } catch (const Failure&) {
-        failure = std::current_exception();
+    } catch (const Failure& f) {
+        failures.push_back(f);
     }
-    record.Append(entry);
-    const char* outcome = failure ? "FAILED" : a.verify ? "verified" : "written, not verified";
-    Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
-    if (failure)
-        std::rethrow_exception(failure);
+    const char* outcome = !failures.empty() ? "FAILED" : a.verify ? "verified" : "written, not verified";
+    try {
+        record.Append(entry);
+    } catch (const Failure& f) {
+        failures.insert(failures.begin(), f);
+    }
+    try {
+        Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
+    } catch (const Failure& f) {
+        failures.push_back(f);
+    }
+    if (failures.empty())
+        return;
+    for (size_t i = 1; i < failures.size(); ++i)
+        std::fprintf(stderr, "irprogrammer-cli: %s\n", failures[i].what());
+    throw failures.front();
 }
 
 std::string BatchStopped(int done, int count)
