@@ -304,6 +304,7 @@ TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
         {{"--side", "1"}, "--id"},
         {{"--side", "1", "--id", "1", "--json"}, "--json"},
         {{"--side", "1", "--id", "1", "--bogus"}, "--bogus"},
+        {{"--side", "1", "--id", "1", "--record", "--no-verify"}, "option --record needs a value"},
     };
     for (auto [args, expected] : cases) {
         args.insert(args.begin(), write.begin(), write.end());
