@@ -48,26 +48,37 @@ void SyncFolderOf(const std::string& path)
     }
 }
 
-// Holds the record's lock, which every run takes to append. It waits a
-// bounded time for another run to finish its line.
+// Holds the record's lock, which every run takes to append. It waits at
+// most 5 s for another run to finish its line; on a file system without
+// locks, or when the wait is over, the line is still written: each line goes
+// out in one append, so only the header or a torn line's end may then repeat.
 class FileLock {
 public:
-    FileLock(int fd, const std::string& path) : fd_(fd)
+    explicit FileLock(int fd) : fd_(fd)
     {
         constexpr auto kPoll = std::chrono::milliseconds(10);
         constexpr int kPolls = 500;
-        for (int i = 0; ::flock(fd_, LOCK_EX | LOCK_NB) != 0; ++i) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || i == kPolls)
-                throw Failure{Stopped, "cannot lock the record " + path + ": " + std::strerror(errno)};
+        for (int i = 0; i < kPolls; ++i) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
             std::this_thread::sleep_for(kPoll);
         }
     }
-    ~FileLock() { ::flock(fd_, LOCK_UN); }
+    ~FileLock()
+    {
+        if (held_)
+            ::flock(fd_, LOCK_UN);
+    }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
 private:
     int fd_;
+    bool held_ = false;
 };
 
 } // namespace
@@ -114,8 +125,8 @@ void ProductionRecord::Append(const RecordEntry& entry)
         return;
     // Runs on other ports may append to the same file: whether it still
     // needs its header, or the end of a torn last line, is decided under
-    // the lock, with the line written in the same hold.
-    const FileLock lock(fd_, path_);
+    // the lock, and the line written in the same hold.
+    const FileLock lock(fd_);
     WriteAll(Lead() + CsvLine(entry));
     if (::fsync(fd_) != 0)
         throw Failure{Stopped, "cannot sync the record " + path_ + ": " + std::strerror(errno)};
