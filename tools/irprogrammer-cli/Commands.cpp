@@ -112,7 +112,7 @@ void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
         return;
     for (size_t i = 1; i < failures.size(); ++i)
         std::fprintf(stderr, "irprogrammer-cli: %s\n", failures[i].what());
-    throw failures.front();
+    throw Failure{failures.front().status, failures.front().what()};
 }
 
 std::string BatchStopped(int done, int count)
