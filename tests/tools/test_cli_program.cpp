@@ -216,6 +216,17 @@ TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
     EXPECT_EQ(buttons[2].toObject()["id"].toInt(), 12);
 }
 
+// A check byte damaged on the line is no code to print.
+TEST_F(CliProgram, ReadOfADamagedCodeExitsWithFour) {
+    RawDevice device(home);
+    Spawned read = cli({"read", "--port", "COM1"});
+    device.serve(read, WindowImage.substr(0, 8) + "\x1b[" + WindowImage.substr(10));
+    EXPECT_EQ(read.exitCode(0ms), 4);
+    EXPECT_EQ(read.out(), "");
+    EXPECT_NE(read.err().find("COM1: the reply is damaged: the code of P1 reads 80800081\\x1B["), std::string::npos)
+        << read.err();
+}
+
 TEST_F(CliProgram, BatchOfThreeRaisesTheIdsAndAppendsALinePerTransmitter) {
     const fs::path file = home / "batch.csv";
     std::ofstream(file) << RecordHeader << "\nearlier line\n";

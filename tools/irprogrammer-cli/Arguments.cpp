@@ -254,9 +254,9 @@ const char* Usage()
            "\n"
            "Exit status: 0 done (and verified); 1 the record or the output could not be\n"
            "written, or the batch was stopped at a prompt; 2 bad arguments, nothing sent;\n"
-           "3 the port cannot be opened or was lost; 4 no complete reply in time, or the\n"
-           "read-back differs; 130 or 143 a write interrupted by SIGINT or SIGTERM (the\n"
-           "transmitter in progress is recorded as not verified).\n";
+           "3 the port cannot be opened or was lost; 4 no complete reply in time, a\n"
+           "damaged reply, or the read-back differs; 130 or 143 a write interrupted by\n"
+           "SIGINT or SIGTERM (the transmitter in progress is recorded as not verified).\n";
 }
 
 } // namespace ircli

@@ -9,6 +9,7 @@
 #include "vxcomm.h"
 #include "vxcommbox_hints.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -57,6 +58,18 @@ std::string Shown(std::string_view digits)
         }
     }
     return out;
+}
+
+// The reply's codes are printed whole, but only their first eight digits
+// were checked when it was taken: the last two may be damaged too.
+void CheckCodes(const std::string& port, const std::string& reply)
+{
+    for (int button = 1; button <= 3; ++button) {
+        const std::string_view code = ReplyCode(reply, button);
+        if (!std::all_of(code.begin(), code.end(), IsHexDigit))
+            throw Failure{NotVerified, port + ": the reply is damaged: the code of P" + std::to_string(button) +
+                                           " reads " + Shown(code)};
+    }
 }
 
 // Reads the device back and compares all 48 digits with the image written.
@@ -161,6 +174,7 @@ int RunRead(const Arguments& a)
     if (!reply)
         throw Failure{NotVerified,
                       link.PortName() + ": no complete reply within " + std::to_string(a.timeoutMs) + " ms"};
+    CheckCodes(link.PortName(), *reply);
     Print(a.json ? ReplyJson(link.PortName(), *reply) : ReplyText(*reply));
     return Done;
 }
