@@ -7,8 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 
 using namespace spawned;
 
@@ -39,15 +41,19 @@ public:
         ::close(master_);
     }
 
-    // Serves the program until it ends; what it sent.
-    std::string serve(Spawned& program, const std::string& image = WindowImage) {
+    // Serves the program until it ends, or 10 s at most; what it sent.
+    // afterReply runs right after each reply is sent.
+    std::string serve(Spawned& program, const std::string& image = WindowImage,
+                      const std::function<void()>& afterReply = {}) {
         size_t answered = 0;
-        while (!program.exitCode(0ms)) {
+        for (const auto end = Clock::now() + 10s; !program.exitCode(0ms) && Clock::now() < end;) {
             take(20);
             for (size_t at = got_.find("00#00030", answered); at != std::string::npos; at = got_.find("00#00030", answered)) {
                 answered = at + 8;
                 const std::string reply = "#" + image + std::string(48, 'F') + "$";
                 EXPECT_EQ(::write(master_, reply.data(), reply.size()), ssize_t(reply.size()));
+                if (afterReply)
+                    afterReply();
             }
         }
         take(0);
@@ -104,6 +110,11 @@ protected:
     fs::path home = freshConfigHome("cli-");
     Spawned cli(std::vector<std::string> args, const std::string& tag = "cli") const {
         return {home, IRCLI_EXECUTABLE, std::move(args), tag};
+    }
+    // The program started by sh after `setup`, such as "exec <fifo;".
+    Spawned cliAfter(const std::string& setup, std::vector<std::string> args, const std::string& tag = "cli") const {
+        args.insert(args.begin(), {"-c", setup + " exec \"$0\" \"$@\"", IRCLI_EXECUTABLE});
+        return {home, "/bin/sh", std::move(args), tag};
     }
 };
 
@@ -166,6 +177,22 @@ TEST_F(CliProgram, InterruptedWriteStopsBeforeTheNextCommandAndIsRecorded) {
     }
 }
 
+// A signal that comes while a transmitter is being finished (its record line
+// synced) stops the batch before the prompt, though standard input stays open.
+TEST_F(CliProgram, SignalAsATransmitterIsFinishedStopsTheBatch) {
+    RawDevice device(home);
+    const fs::path in = home / "in";
+    ASSERT_EQ(::mkfifo(in.c_str(), 0600), 0);
+    const int keepOpen = ::open(in.c_str(), O_RDWR | O_CLOEXEC);
+    Spawned batch = cliAfter("exec <'" + in.string() + "';", {"write", "--port", "COM1", "--side", "1", "--id", "1",
+                                                             "--count", "2", "--record", (home / "r.csv").string()});
+    const std::string sent = device.serve(batch, WindowImage, [&] { batch.signal(SIGTERM); });
+    EXPECT_EQ(batch.exitCode(0ms), 143) << batch.err();
+    EXPECT_EQ(sent, WindowCommands + "00#00030") << "nothing sent for the second transmitter";
+    EXPECT_EQ(lines(readFile(home / "r.csv")).size(), 2u);
+    ::close(keepOpen);
+}
+
 TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
     std::ofstream(home / "memory.hex") << "88891A455E00000080FFFFE5650000007F800655AC000000\n";
     Sim sim(home, {"--memory", (home / "memory.hex").string(), "--noise", "\r\nOK", "--pieces", "3"});
@@ -187,6 +214,17 @@ TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
     ASSERT_EQ(buttons.size(), 3);
     EXPECT_EQ(buttons[0].toObject(), QJsonObject({{"button", "P1"}, {"side", 17}, {"id", 4660}, {"code", "88891A455E"}}));
     EXPECT_EQ(buttons[2].toObject()["id"].toInt(), 12);
+}
+
+// A check byte damaged on the line is no code to print.
+TEST_F(CliProgram, ReadOfADamagedCodeExitsWithFour) {
+    RawDevice device(home);
+    Spawned read = cli({"read", "--port", "COM1"});
+    device.serve(read, WindowImage.substr(0, 8) + "\x1b[" + WindowImage.substr(10));
+    EXPECT_EQ(read.exitCode(0ms), 4);
+    EXPECT_EQ(read.out(), "");
+    EXPECT_NE(read.err().find("COM1: the reply is damaged: the code of P1 reads 80800081\\x1B["), std::string::npos)
+        << read.err();
 }
 
 TEST_F(CliProgram, BatchOfThreeRaisesTheIdsAndAppendsALinePerTransmitter) {
@@ -213,6 +251,47 @@ TEST_F(CliProgram, BatchOfThreeRaisesTheIdsAndAppendsALinePerTransmitter) {
     EXPECT_EQ(sim.out().find("ignored"), std::string::npos) << sim.out();
 }
 
+// Benches on four ports share two records, one new and one whose last line
+// was torn: each gets one header and whole lines, none empty.
+TEST_F(CliProgram, RunsAtOnceOnOneRecordKeepItWhole) {
+    const fs::path fresh = home / "fresh.csv", torn = home / "torn.csv";
+    std::ofstream(torn) << RecordHeader << "\n2026-12-01T08:30:00Z,COM9,1,1";
+    std::vector<std::unique_ptr<Spawned>> sims, runs;
+    for (int port = 1; port <= 4; ++port) {
+        const std::string n = std::to_string(port);
+        auto sim = std::make_unique<Sim>(home, std::vector<std::string>{"--port", n}, "sim" + n);
+        ASSERT_TRUE(sim->waitForLink(port)) << sim->err();
+        sims.push_back(std::move(sim));
+        runs.push_back(std::make_unique<Spawned>(home, IRCLI_EXECUTABLE, std::vector<std::string>{
+            "write", "--port", "COM" + n, "--side", "1", "--id", n, "--record", (port <= 2 ? fresh : torn).string()}, "cli" + n));
+    }
+    for (auto& run : runs)
+        EXPECT_EQ(run->exitCode(10s), 0) << run->err();
+    for (const auto& [file, rows] : {std::pair{fresh, 3u}, std::pair{torn, 4u}}) {
+        const auto got = lines(readFile(file));
+        EXPECT_EQ(got.size(), rows) << readFile(file);
+        EXPECT_EQ(std::count(got.begin(), got.end(), RecordHeader), 1) << readFile(file);
+        EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& l) { return l.ends_with(",yes"); }), 2);
+    }
+}
+
+// A result that cannot be written is no success; a record line that cannot
+// be written still leaves the transmitter's line on stdout.
+TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    Spawned read = cliAfter("exec >/dev/full;", {"read", "--port", "COM1", "--json"}, "read");
+    EXPECT_EQ(read.exitCode(), 1);
+    EXPECT_NE(read.err().find("cannot write the output: No space left on device"), std::string::npos) << read.err();
+    const fs::path full = home / "full.csv";
+    std::ofstream(full) << RecordHeader << "\n" << std::string(8192, ',') << "\n";
+    Spawned write = cliAfter("ulimit -f 4; trap '' XFSZ;",
+                             {"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", full.string()});
+    EXPECT_EQ(write.exitCode(), 1);
+    EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
+}
+
 TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
     RawDevice device(home);
     const std::vector<std::string> write = {"write", "--port", "COM1"};
@@ -231,6 +310,7 @@ TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
         {{"--side", "1"}, "--id"},
         {{"--side", "1", "--id", "1", "--json"}, "--json"},
         {{"--side", "1", "--id", "1", "--bogus"}, "--bogus"},
+        {{"--side", "1", "--id", "1", "--record", "--no-verify"}, "option --record needs a value"},
     };
     for (auto [args, expected] : cases) {
         args.insert(args.begin(), write.begin(), write.end());

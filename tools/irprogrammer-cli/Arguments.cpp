@@ -29,6 +29,15 @@ constexpr OptionRule kOptions[] = {
     {"--record", true, kWrite},         {"--help", false, kAny},           {"--version", false, kAny},
 };
 
+// The rule of the option named by `text`, "--name" or "--name=value".
+const OptionRule* RuleOf(std::string_view text)
+{
+    const std::string_view name = text.substr(0, text.find('='));
+    const auto rule = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                   [&](const OptionRule& r) { return r.name == name; });
+    return rule == std::end(kOptions) ? nullptr : rule;
+}
+
 Failure Bad(const std::string& message)
 {
     return {BadArguments, message};
@@ -200,16 +209,16 @@ Arguments ParseArguments(const std::vector<std::string>& args)
             value = option.substr(eq + 1);
             option.resize(eq);
         }
-        const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                       [&](const OptionRule& s) { return s.name == option; });
-        if (known == std::end(kOptions))
+        const OptionRule* known = RuleOf(option);
+        if (!known)
             throw Bad("unknown option '" + args[i] + "'");
         if (!(known->commands & MaskOf(a.command)))
             throw Bad("option " + option + " does not belong to '" + args[0] + "'");
         if (!given.insert(option).second)
             throw Bad("option " + option + " is given twice");
         if (known->takesValue && !value) {
-            if (i + 1 >= args.size())
+            // "--record --yes" is an empty value in a script, not a file named --yes.
+            if (i + 1 >= args.size() || RuleOf(args[i + 1]))
                 throw Bad("option " + option + " needs a value");
             value = args[++i];
         } else if (!known->takesValue && value) {
@@ -243,11 +252,11 @@ const char* Usage()
            "  --record FILE   append one CSV line per transmitter written\n"
            "  --help, --version\n"
            "\n"
-           "Exit status: 0 done (and verified); 1 the record could not be written or\n"
-           "the batch was stopped at a prompt; 2 bad arguments, nothing sent; 3 the port\n"
-           "cannot be opened or was lost; 4 no complete reply in time, or the read-back\n"
-           "differs; 130 or 143 a write interrupted by SIGINT or SIGTERM (the transmitter\n"
-           "in progress is recorded as not verified).\n";
+           "Exit status: 0 done (and verified); 1 the record or the output could not be\n"
+           "written, or the batch was stopped at a prompt; 2 bad arguments, nothing sent;\n"
+           "3 the port cannot be opened or was lost; 4 no complete reply in time, a\n"
+           "damaged reply, or the read-back differs; 130 or 143 a write interrupted by\n"
+           "SIGINT or SIGTERM (the transmitter in progress is recorded as not verified).\n";
 }
 
 } // namespace ircli

@@ -11,10 +11,10 @@ namespace ircli {
 // Exit statuses.
 enum Status : int {
     Done = 0,
-    Stopped = 1,      // the record could not be written, or the batch was stopped at a prompt
+    Stopped = 1,      // the record or the output could not be written, or the batch was stopped at a prompt
     BadArguments = 2, // nothing was sent
     PortFailed = 3,   // the port cannot be opened or was lost
-    NotVerified = 4,  // no complete reply in time, or the read-back differs
+    NotVerified = 4,  // no complete reply in time, a damaged reply, or the read-back differs
     // 128 + the signal's number: a write interrupted by SIGINT or SIGTERM
 };
 

@@ -9,18 +9,23 @@
 #include "vxcomm.h"
 #include "vxcommbox_hints.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace ircli {
 
 namespace {
 
+// Results are what scripts read: one that cannot be written is a failure.
 void Print(const std::string& text)
 {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+        throw Failure{Stopped, std::string("cannot write the output: ") + std::strerror(errno)};
 }
 
 std::array<std::string, 3> CodesOf(const std::array<ButtonFields, 3>& buttons, int relay)
@@ -55,6 +60,18 @@ std::string Shown(std::string_view digits)
     return out;
 }
 
+// The reply's codes are printed whole, but only their first eight digits
+// were checked when it was taken: the last two may be damaged too.
+void CheckCodes(const std::string& port, const std::string& reply)
+{
+    for (int button = 1; button <= 3; ++button) {
+        const std::string_view code = ReplyCode(reply, button);
+        if (!std::all_of(code.begin(), code.end(), IsHexDigit))
+            throw Failure{NotVerified, port + ": the reply is damaged: the code of P" + std::to_string(button) +
+                                           " reads " + Shown(code)};
+    }
+}
+
 // Reads the device back and compares all 48 digits with the image written.
 void Verify(DeviceLink& link, const std::string& image, int timeoutMs)
 {
@@ -76,26 +93,39 @@ void Verify(DeviceLink& link, const std::string& image, int timeoutMs)
 }
 
 // Writes one transmitter, verifies it unless asked not to, records it and
-// prints its line; throws what ends the batch.
+// prints its line, whatever failed before; throws what ends the batch. A
+// record that cannot be written decides the exit status, since IDs may then
+// have gone out unrecorded; other failures are told on stderr.
 void ProgramOne(DeviceLink& link, ProductionRecord& record, const Arguments& a,
                 const std::array<ButtonFields, 3>& buttons, const std::string& prefix)
 {
     RecordEntry entry{link.PortName(), buttons, a.relay, CodesOf(buttons, a.relay), "no"};
     const std::string image = MakeDeviceImage(entry.codes[0], entry.codes[1], entry.codes[2]);
-    std::exception_ptr failure;
+    std::vector<Failure> failures;
     try {
         link.WriteImage(image);
         if (a.verify)
             Verify(link, image, a.timeoutMs);
         entry.verified = a.verify ? "yes" : "skipped";
-    } catch (const Failure&) {
-        failure = std::current_exception();
+    } catch (const Failure& f) {
+        failures.push_back(f);
     }
-    record.Append(entry);
-    const char* outcome = failure ? "FAILED" : a.verify ? "verified" : "written, not verified";
-    Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
-    if (failure)
-        std::rethrow_exception(failure);
+    const char* outcome = !failures.empty() ? "FAILED" : a.verify ? "verified" : "written, not verified";
+    try {
+        record.Append(entry);
+    } catch (const Failure& f) {
+        failures.insert(failures.begin(), f);
+    }
+    try {
+        Print(prefix + WriteLine(link.PortName(), buttons, a.relay, outcome));
+    } catch (const Failure& f) {
+        failures.push_back(f);
+    }
+    if (failures.empty())
+        return;
+    for (size_t i = 1; i < failures.size(); ++i)
+        std::fprintf(stderr, "irprogrammer-cli: %s\n", failures[i].what());
+    throw Failure{failures.front().status, failures.front().what()};
 }
 
 std::string BatchStopped(int done, int count)
@@ -144,6 +174,7 @@ int RunRead(const Arguments& a)
     if (!reply)
         throw Failure{NotVerified,
                       link.PortName() + ": no complete reply within " + std::to_string(a.timeoutMs) + " ms"};
+    CheckCodes(link.PortName(), *reply);
     Print(a.json ? ReplyJson(link.PortName(), *reply) : ReplyText(*reply));
     return Done;
 }
@@ -156,10 +187,12 @@ int RunWrite(const Arguments& a)
     interrupts.Listen();
     std::array<ButtonFields, 3> buttons = a.buttons;
     for (int n = 1; n <= a.count; ++n) {
+        // A signal that came while the last transmitter was being finished
+        // (recorded, printed) has cut short no wait: the prompt would miss it.
+        if (n > 1)
+            ThrowIfInterrupted("between transmitters: " + BatchStopped(n - 1, a.count));
         if (n > 1 && !a.yes)
             WaitForNext(n, a.count);
-        else if (n > 1)
-            ThrowIfInterrupted("between transmitters: " + BatchStopped(n - 1, a.count));
         const std::string prefix = a.count > 1 ? std::to_string(n) + "/" + std::to_string(a.count) + "  " : "";
         ProgramOne(link, record, a, buttons, prefix);
         if (a.increment)

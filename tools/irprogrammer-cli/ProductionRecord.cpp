@@ -1,11 +1,14 @@
 #include "ProductionRecord.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ircli {
@@ -45,6 +48,39 @@ void SyncFolderOf(const std::string& path)
     }
 }
 
+// Holds the record's lock, which every run takes to append. It waits at
+// most 5 s for another run to finish its line; on a file system without
+// locks, or when the wait is over, the line is still written: each line goes
+// out in one append, so only the header or a torn line's end may then repeat.
+class FileLock {
+public:
+    explicit FileLock(int fd) : fd_(fd)
+    {
+        constexpr auto kPoll = std::chrono::milliseconds(10);
+        constexpr int kPolls = 500;
+        for (int i = 0; i < kPolls; ++i) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            std::this_thread::sleep_for(kPoll);
+        }
+    }
+    ~FileLock()
+    {
+        if (held_)
+            ::flock(fd_, LOCK_UN);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
 } // namespace
 
 const char* ProductionRecord::Header()
@@ -69,17 +105,12 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
         throw refuse(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         throw refuse("not a regular file");
-    if (st.st_size == 0) {
-        pending_ = Header();
+    if (st.st_size == 0)
         return;
-    }
     const std::string header = Header();
     std::string first(header.size(), '\0');
     if (::pread(fd_, first.data(), first.size(), 0) != ssize_t(first.size()) || first != header)
         throw refuse("the file is not a production record (its first line is not the record's header)");
-    char last = '\n';
-    if (::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n')
-        pending_ = "\n";
 }
 
 ProductionRecord::~ProductionRecord()
@@ -92,14 +123,28 @@ void ProductionRecord::Append(const RecordEntry& entry)
 {
     if (fd_ < 0)
         return;
-    WriteAll(pending_ + CsvLine(entry));
-    pending_.clear();
+    // Runs on other ports may append to the same file: whether it still
+    // needs its header, or the end of a torn last line, is decided under
+    // the lock, and the line written in the same hold.
+    const FileLock lock(fd_);
+    WriteAll(Lead() + CsvLine(entry));
     if (::fsync(fd_) != 0)
         throw Failure{Stopped, "cannot sync the record " + path_ + ": " + std::strerror(errno)};
     if (created_) {
         SyncFolderOf(path_);
         created_ = false;
     }
+}
+
+std::string ProductionRecord::Lead() const
+{
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        throw Failure{Stopped, "cannot read the record " + path_ + ": " + std::strerror(errno)};
+    if (st.st_size == 0)
+        return Header();
+    char last = '\n';
+    return ::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n' ? "\n" : "";
 }
 
 void ProductionRecord::WriteAll(const std::string& text)

@@ -34,12 +34,13 @@ public:
     static const char* Header();
 
 private:
+    // What goes before the next line: the header, or the end of a torn last line.
+    std::string Lead() const;
     void WriteAll(const std::string& text);
 
     std::string path_;
     int fd_ = -1;
     bool created_ = false;
-    std::string pending_; // written before the next line: the header, or the end of a torn last line
 };
 
 } // namespace ircli
