@@ -157,10 +157,11 @@ TEST_F(CliProgram, PortLostInTheMiddleOfAWriteExitsWithThreeAndIsRecorded) {
     EXPECT_TRUE(record[1].ends_with(",no")) << record[1];
 }
 
-// Ctrl-C or a SIGTERM from a bench script: the transmitter stops before its
-// next command, and the record still says it was not verified.
+// Ctrl-C, a SIGTERM from a bench script or a dropped ssh session: the
+// transmitter stops before its next command, and the record still says it was
+// not verified.
 TEST_F(CliProgram, InterruptedWriteStopsBeforeTheNextCommandAndIsRecorded) {
-    for (const int sig : {SIGINT, SIGTERM}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         RawDevice device(home);
         const fs::path record = home / ("r" + std::to_string(sig) + ".csv");
         Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", record.string()});

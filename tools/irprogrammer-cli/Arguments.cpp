@@ -255,8 +255,9 @@ const char* Usage()
            "Exit status: 0 done (and verified); 1 the record or the output could not be\n"
            "written, or the batch was stopped at a prompt; 2 bad arguments, nothing sent;\n"
            "3 the port cannot be opened or was lost; 4 no complete reply in time, a\n"
-           "damaged reply, or the read-back differs; 130 or 143 a write interrupted by\n"
-           "SIGINT or SIGTERM (the transmitter in progress is recorded as not verified).\n";
+           "damaged reply, or the read-back differs; 129, 130 or 143 a write interrupted\n"
+           "by SIGHUP, SIGINT or SIGTERM (the transmitter in progress is recorded as not\n"
+           "verified).\n";
 }
 
 } // namespace ircli

@@ -15,7 +15,7 @@ enum Status : int {
     BadArguments = 2, // nothing was sent
     PortFailed = 3,   // the port cannot be opened or was lost
     NotVerified = 4,  // no complete reply in time, a damaged reply, or the read-back differs
-    // 128 + the signal's number: a write interrupted by SIGINT or SIGTERM
+    // 128 + the signal's number: a write interrupted by SIGHUP, SIGINT or SIGTERM
 };
 
 // What ends the program early: a message for stderr and the exit status.

@@ -11,7 +11,8 @@ namespace ircli {
 namespace {
 
 volatile std::sig_atomic_t caught = 0;
-constexpr int kSignals[] = {SIGINT, SIGTERM};
+// SIGHUP: the session of a bench run over ssh dropped.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnSignal(int sig)
 {

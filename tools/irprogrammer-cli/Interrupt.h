@@ -1,13 +1,14 @@
 #pragma once
-// Ctrl-C (SIGINT) and SIGTERM while transmitters are written. The transmitter
-// in progress stops before its next command, its record line is written (not
-// verified), and the program ends with 128 + the signal's number. A second
-// signal ends the program at once, as if no handler were there.
+// Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP) while transmitters are
+// written. The transmitter in progress stops before its next command, its
+// record line is written (not verified), and the program ends with 128 + the
+// signal's number. A second signal ends the program at once, as if no handler
+// were there.
 #include <string>
 
 namespace ircli {
 
-// Catches the two signals for its life. They are blocked from its start, so
+// Catches the three signals for its life. They are blocked from its start, so
 // that the threads started meanwhile (the serial component's) never take
 // them; Listen then takes them in the calling thread, whose waits (the pacing,
 // the reply, the prompt for the next transmitter) they cut short.
