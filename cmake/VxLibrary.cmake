@@ -18,10 +18,14 @@ endif()
 include(CMakePackageConfigHelpers)
 
 # The headers keep their quoted includes of one another, so they lie in one
-# folder; private headers (_p.h) and the port layer's insides stay out.
+# folder; private headers (_p.h) and the port layer's insides stay out, but
+# for the port headers that public ones include (the port map, the device
+# tree it reads, the device watch of the device monitor).
 file(GLOB vx_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/comm/*.h ${PROJECT_SOURCE_DIR}/rtl/*.h)
 list(FILTER vx_headers EXCLUDE REGEX "_p\\.h$")
-list(APPEND vx_headers ${PROJECT_SOURCE_DIR}/port/vxport.h ${PROJECT_SOURCE_DIR}/port/portmap.h)
+foreach(header vxport.h portmap.h devtree.h devwatch.h)
+  list(APPEND vx_headers ${PROJECT_SOURCE_DIR}/port/${header})
+endforeach()
 install(FILES ${vx_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vxcomm COMPONENT dev)
 
 set(vx_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/vxcomm)
