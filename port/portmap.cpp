@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <pwd.h>
 #include <set>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -44,8 +46,12 @@ std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)
         const unsigned number = PortNameNumber(name, outOfRange);
         if (outOfRange)
             Diagnose("port link " + item.string() + " is ignored: port numbers go from 1 to 255");
-        if (number == 0 || !IsLink(item))
+        if (number == 0)
             continue;
+        if (!IsLink(item)) {
+            Diagnose("port link " + item.string() + " is ignored: it is not a symbolic link");
+            continue;
+        }
         const std::string target = LinkTarget(item);
         if (target.empty())
             continue;
@@ -102,6 +108,16 @@ std::vector<PortMapEntry> PinnedEntries(const PortSnapshot& snapshot)
     return pinned;
 }
 
+fs::path AccountHome()
+{
+    passwd account{};
+    passwd* found = nullptr;
+    std::vector<char> text(16384);
+    if (::getpwuid_r(::getuid(), &account, text.data(), text.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return "/";
+}
+
 } // namespace
 
 unsigned PortNameNumber(const std::string& name, bool& outOfRange)
@@ -123,10 +139,15 @@ unsigned PortNameNumber(const std::string& name, bool& outOfRange)
 
 PortMapConfig DefaultPortMapConfig()
 {
+    // A relative folder, or none where HOME is unset (a service, env -i),
+    // would put the links and numbers below whatever folder the program
+    // happens to start in.
     auto base = [](const char* variable, const char* underHome) {
         const char* xdg = std::getenv(variable);
+        if (xdg && fs::path(xdg).is_absolute())
+            return fs::path(xdg);
         const char* home = std::getenv("HOME");
-        return (xdg && *xdg) ? fs::path(xdg) : fs::path(home ? home : "") / underHome;
+        return (home && *home ? fs::path(home) : AccountHome()) / underHome;
     };
     PortMapConfig config;
     config.linkFolder = (base("XDG_CONFIG_HOME", ".config") / "vxcomm" / "ports").string();

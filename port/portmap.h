@@ -6,13 +6,13 @@
 // Three sources, read on every call (nothing is opened):
 //  - the per-user folder of links, $XDG_CONFIG_HOME/vxcomm/ports/ (or
 //    ~/.config/vxcomm/ports/): a symbolic link named com<n> (any letter case,
-//    n from 1 to 255; other numbers are refused with a diagnostic line) pins
-//    COMn to its target, a device path, a link to one (/dev/serial/by-id/...)
-//    or a virtual port name. A link wins over an automatic entry with the same
-//    number, also while its target is missing (the entry is then not listed,
-//    and the number stays free of others), and the device it points to, with
-//    links resolved, gets no automatic entry. Two links to one device: the
-//    lower number is listed.
+//    n from 1 to 255; other numbers, and entries that are not links, are
+//    refused with a diagnostic line) pins COMn to its target, a device path,
+//    a link to one (/dev/serial/by-id/...) or a virtual port name. A link
+//    wins over an automatic entry with the same number, also while its
+//    target is missing (the entry is then not listed, and the number stays
+//    free of others), and the device it points to, with links resolved, gets
+//    no automatic entry. Two links to one device: the lower number is listed.
 //  - the serial devices of the device tree (devtree.h).
 //  - the per-user table of numbers (portnumbers.h), $XDG_STATE_HOME/vxcomm/
 //    port-numbers (or ~/.local/state/...): the program writes it, so it is

@@ -46,22 +46,51 @@ struct Table {
     }
 };
 
+// Why a line that is neither an entry nor a comment is left out; empty for
+// an entry. An entry whose number or device an earlier line has is left out
+// too. Lines left out are gone after the next write.
+std::string Fault(const std::string& line, const Table& table, unsigned& number, std::string& identity)
+{
+    const size_t space = line.find(' ');
+    if (space == std::string::npos || space == 0 || space > 3 || line.find_first_not_of("0123456789") != space ||
+        space + 1 == line.size())
+        return "it is not \"<number> <device>\"";
+    number = unsigned(std::stoul(line.substr(0, space)));
+    identity = line.substr(space + 1);
+    if (number < 1 || number > kLastNumber)
+        return "COM numbers go from 1 to 255";
+    if (auto held = table.byNumber.find(number); held != table.byNumber.end())
+        return "an earlier line gives COM" + std::to_string(number) + " to " + held->second;
+    if (table.byIdentity.count(identity))
+        return "an earlier line numbers " + identity;
+    return {};
+}
+
 Table Load(const std::string& path)
 {
     Table table;
     if (path.empty())
         return table;
     std::ifstream in(path);
-    std::string line;
+    std::string line, firstFault;
+    size_t at = 0, faults = 0;
     while (std::getline(in, line)) {
-        const size_t space = line.find(' ');
-        if (line.empty() || line[0] == '#' || space == std::string::npos || space == 0 || space > 3 ||
-            line.find_first_not_of("0123456789") != space || space + 1 == line.size())
+        ++at;
+        // A line end or blanks from an editor are no part of the identity.
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
             continue;
-        const unsigned number = unsigned(std::stoul(line.substr(0, space)));
-        if (number >= 1 && number <= kLastNumber)
-            table.Add(number, line.substr(space + 1));
+        unsigned number = 0;
+        std::string identity;
+        const std::string fault = Fault(line, table, number, identity);
+        if (fault.empty())
+            table.Add(number, identity);
+        else if (faults++ == 0)
+            firstFault = "line " + std::to_string(at) + " is ignored: " + fault;
     }
+    if (faults != 0)
+        Diagnose(path + ": " + firstFault + (faults > 1 ? " (and " + std::to_string(faults - 1) + " more)" : ""));
     return table;
 }
 

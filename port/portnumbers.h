@@ -6,9 +6,12 @@
 //
 // The file has one line per device, "<number> <identity>" (see devtree.h for
 // identities; control characters in them are written as \xHH); lines
-// starting with "#" are comments. Removing a line frees its number. Writes go to a temporary file that replaces the table in one rename,
-// under a lock file beside it, after reading the table again, so that two
-// processes that number new devices at once both keep what they added.
+// starting with "#" are comments. Removing a line frees its number. Other
+// lines, and a line whose number or device an earlier line has, are ignored
+// with a diagnostic line, and are gone after the next write. Writes go to a
+// temporary file that replaces the table in one rename, under a lock file
+// beside it, after reading the table again, so that two processes that
+// number new devices at once both keep what they added.
 #include <set>
 #include <string>
 #include <vector>

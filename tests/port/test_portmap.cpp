@@ -189,10 +189,16 @@ TEST(PortMap, LinkNamesIgnoreCaseAndNumbersOutsideOneTo255AreRefused)
     DiagnosticLines diagnostics;
     for (const char* name : {"com65537", "com0", "Com256", "com99999999999999999999"})
         tree.LinkAs(name, tree.Dev("ttyUSB0"));
+    // A copy of the node, or a file holding its path, instead of a link.
+    FakeDeviceTree::Write(fs::path(tree.config.linkFolder) / "com8", tree.Dev("ttyUSB0"));
+    fs::create_directory(fs::path(tree.config.linkFolder) / "com9");
 
     EXPECT_EQ(NumbersOf(ReadPortMap(tree.config)), (Numbers{7}));
-    EXPECT_EQ(diagnostics.lines.size(), 4u);
+    ASSERT_EQ(diagnostics.lines.size(), 6u);
     EXPECT_NE(diagnostics.lines[0].find("1 to 255"), std::string::npos) << diagnostics.lines[0];
+    EXPECT_EQ(std::count_if(diagnostics.lines.begin(), diagnostics.lines.end(),
+                            [](const std::string& line) { return line.find("not a symbolic link") != line.npos; }),
+              2);
     EXPECT_EQ(ResolveComPort(1, tree.config), std::nullopt) << "65537 cut to 16 bits";
     EXPECT_EQ(ResolveComPort(65537, tree.config), std::nullopt);
     EXPECT_EQ(porttest::OpenPath("COM65537"), INVALID_HANDLE_VALUE);
@@ -276,6 +282,22 @@ TEST(PortNumbers, AnAdapterPluggedAgainAfterAnotherHadItsSocketGetsItsOldNumber)
     // an entry written by hand is taken.
     std::ofstream(tree.config.numberTable) << "# kept\n40 usb:0403:6001:A1:1.0\n300 x\n0 y\nabc\n7\n";
     EXPECT_EQ(NumberOf(tree, "ttyUSB0"), 40u);
+}
+
+TEST(PortNumbers, LinesEditedByHandKeepTheirNumbersAndThoseLeftOutAreNamed)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi("B1"), 0, "188:1");
+    // Line ends of another system and trailing blanks; a number given twice.
+    FakeDeviceTree::Write(tree.config.numberTable, "# bench\r\n40 usb:0403:6001:A1:1.0\r\n"
+                                                   "41 usb:0403:6001:B1:1.0 \t\n40 usb:0403:6001:C1:1.0\n41x");
+    DiagnosticLines diagnostics;
+    EXPECT_EQ(NumberOf(tree, "ttyUSB0"), 40u);
+    EXPECT_EQ(NumberOf(tree, "ttyUSB1"), 41u);
+    ASSERT_FALSE(diagnostics.lines.empty());
+    EXPECT_EQ(diagnostics.lines[0], tree.config.numberTable + ": line 4 is ignored: an earlier line gives COM40 to "
+                                                              "usb:0403:6001:A1:1.0 (and 1 more)");
 }
 
 TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
@@ -368,6 +390,14 @@ TEST(PortMapDefaults, LinksFollowXdgConfigHomeAndNumbersXdgStateHome)
     EXPECT_EQ(DefaultPortMapConfig().linkFolder, std::string(getenv("HOME")) + "/.config/vxcomm/ports");
     EXPECT_EQ(DefaultPortMapConfig().numberTable, std::string(getenv("HOME")) + "/.local/state/vxcomm/port-numbers");
     EXPECT_EQ(DefaultPortMapConfig().sysfsRoot, "/sys");
+    // Relative or missing folders would depend on the folder the program starts in.
+    const std::string home = getenv("HOME");
+    setenv("XDG_STATE_HOME", "state", 1);
+    unsetenv("HOME");
+    EXPECT_TRUE(fs::path(DefaultPortMapConfig().linkFolder).is_absolute()) << DefaultPortMapConfig().linkFolder;
+    EXPECT_TRUE(fs::path(DefaultPortMapConfig().numberTable).is_absolute()) << DefaultPortMapConfig().numberTable;
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_STATE_HOME");
     if (saved)
         setenv("XDG_CONFIG_HOME", keep.c_str(), 1);
     if (savedState)
