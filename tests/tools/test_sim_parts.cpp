@@ -257,6 +257,9 @@ TEST_F(SimPortLink, FolderFollowsXdgConfigHomeOrHome) {
         oldXdg = x;
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(portMapFolder(), (temp.path() / ".config/vxcomm/ports").string());
+    ::setenv("XDG_CONFIG_HOME", "relative", 1); // ignored, as the port layer ignores it
+    EXPECT_EQ(portMapFolder(), (temp.path() / ".config/vxcomm/ports").string());
+    ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", oldHome.c_str(), 1);
     if (oldXdg)
         ::setenv("XDG_CONFIG_HOME", oldXdg->c_str(), 1);

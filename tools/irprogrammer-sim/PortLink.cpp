@@ -111,7 +111,7 @@ bool writeAll(int fd, const std::string& text) {
 std::string portMapFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     // Read exactly as the port layer reads it, so that both agree on the folder.
-    std::string base = config && *config ? config : homeFolder() + "/.config";
+    std::string base = config && *config == '/' ? config : homeFolder() + "/.config";
     return base + "/vxcomm/ports";
 }
 
