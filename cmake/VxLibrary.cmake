@@ -9,6 +9,9 @@ foreach(target ${vx_library_targets})
   # A program of its own may be a shared library or a position-independent
   # executable; Qt asks for position-independent code either way.
   set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  # The headers are C++20; a program that names no level of its own would
+  # get Qt's C++17 and fail inside them.
+  target_compile_features(${target} INTERFACE cxx_std_20)
   target_include_directories(${target} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 endforeach()
 
