@@ -157,12 +157,13 @@ void TMsgThread::Run(TCommConnection& conn)
     }
 }
 
-void TMsgThread::Dispatch(TCommConnection& conn, const TMsg& msg)
+// The message stands for everything gathered until it is handled.
+void TMsgThread::Dispatch(TCommConnection& conn, const TMsg&)
 {
     if (MainThread::Exists() && conn.Life().UsesMainThread())
-        MainThread::Synchronize([&conn, &msg] { conn.Handle(DWORD(msg.wParam)); });
+        MainThread::Synchronize([&conn] { conn.Handle(conn.TakeGathered()); });
     else
-        conn.Handle(DWORD(msg.wParam));
+        conn.Handle(conn.TakeGathered());
 }
 
 // ---- The port event thread ---------------------------------------------------------------
@@ -225,11 +226,14 @@ bool TCommThread::WaitOnce(TCommConnection& conn)
 
 // For the main thread the mask goes to it straight: the message thread would
 // only hand it on and wait. Otherwise it goes to the message thread, whose
-// queue takes posts once the thread has opened it.
+// queue takes posts once the thread has opened it. A mask that joins a
+// hand-off still waiting needs none of its own.
 void TCommThread::Deliver(TCommConnection& conn)
 {
+    if (!conn.Gather(mask))
+        return;
     if (MainThread::Exists() && conn.Life().UsesMainThread()) {
-        MainThread::Post([owner = conn.shared_from_this(), events = mask] { owner->Handle(events); });
+        MainThread::Post([owner = conn.shared_from_this()] { owner->Handle(owner->TakeGathered()); });
         return;
     }
     while (!conn.Stopped() && !conn.msgThread.queue.Post(ComEventMsg, mask, 0))

@@ -113,6 +113,13 @@ public:
     // Has the component handle one event, taking its turn; an error whose
     // report fails goes to the diagnostic output.
     void Handle(vxport::DWORD mask);
+    // Events that come while earlier ones still wait for their handling join
+    // them, as a port joins events that come while nobody waits: however
+    // slow the handler, one hand-off per connection waits at a time. True
+    // when the mask found none waiting, so that a hand-off must be sent.
+    bool Gather(vxport::DWORD mask) { return gathered_.fetch_or(mask) == 0; }
+    // The hand-off's events: all gathered until now.
+    vxport::DWORD TakeGathered() { return gathered_.exchange(0); }
     bool Stopped() const { return stopped_.load(); }
     vxport::HANDLE Handle() const { return handle_; }
     // Only the thread handling an event uses it.
@@ -129,4 +136,5 @@ private:
     std::vector<uint8_t> readBuffer_;
     std::atomic<bool> stopped_{false};
     std::atomic<bool> started_{false};
+    std::atomic<vxport::DWORD> gathered_{0};
 };

@@ -93,6 +93,10 @@ inline DWORD CheckDcb(const DCB& dcb)
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
         dcb.StopBits > TWOSTOPBITS)
         return ERROR_INVALID_PARAMETER;
+    // A UART sends 1.5 stop bits only after 5 data bits and 2 only after 6 to
+    // 8: asked for the other combinations it would send the other length.
+    if ((dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) || (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
+        return ERROR_INVALID_PARAMETER;
     if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
         return ERROR_INVALID_PARAMETER;
     return 0;

@@ -28,6 +28,7 @@ std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueChanged = *new std::condition_variable;
 std::deque<std::shared_ptr<Request>>& pending = *new std::deque<std::shared_ptr<Request>>;
 uint64_t wakeCount = 0;
+bool wakePosted = false; // a wake-up event is on its way to the main thread
 
 // Qt hands a posted event over under a lock of its own that ThreadSanitizer
 // cannot see in the uninstrumented Qt libraries; these tell it that posting
@@ -49,6 +50,10 @@ public:
         AcquireWake();
         if (e->type() != QEvent::User)
             return QObject::event(e);
+        {
+            std::lock_guard lock(queueMutex);
+            wakePosted = false;
+        }
         CheckSynchronize();
         return true;
     }
@@ -64,23 +69,34 @@ Waker* MainWaker()
     return waker;
 }
 
-// One wake-up event drains every request queued before it runs, so a request
-// that finds others queued needs none of its own.
-void Queue(const std::shared_ptr<Request>& request)
+// Under the queue's lock: true when no wake-up event is on its way, and the
+// caller is to post one (PostWake, after the lock).
+bool ClaimWake()
 {
-    bool first = false;
-    {
-        std::lock_guard lock(queueMutex);
-        first = pending.empty();
-        pending.push_back(request);
-        ++wakeCount;
-    }
-    queueChanged.notify_all();
-    if (!first)
-        return;
+    const bool claimed = !wakePosted;
+    wakePosted = true;
+    return claimed;
+}
+
+void PostWake()
+{
     auto* wake = new QEvent(QEvent::User);
     ReleaseWake();
     QCoreApplication::postEvent(MainWaker(), wake);
+}
+
+void Queue(const std::shared_ptr<Request>& request)
+{
+    bool wake = false;
+    {
+        std::lock_guard lock(queueMutex);
+        pending.push_back(request);
+        ++wakeCount;
+        wake = ClaimWake();
+    }
+    queueChanged.notify_all();
+    if (wake)
+        PostWake();
 }
 
 } // namespace
@@ -121,9 +137,19 @@ void Synchronize(const std::function<void()>& fn)
         std::rethrow_exception(request->error);
 }
 
+// Runs as many requests as were queued when it was called: those that come
+// meanwhile wait for the next round of the event loop, which serves timers,
+// input and painting first, so a stream of requests cannot keep the main
+// thread from them. Requests run one by one from the front, so a nested call
+// (a request that waits) keeps their order.
 void CheckSynchronize()
 {
-    for (;;) {
+    size_t due = 0;
+    {
+        std::lock_guard lock(queueMutex);
+        due = pending.size();
+    }
+    for (; due > 0; --due) {
         std::shared_ptr<Request> request;
         {
             std::lock_guard lock(queueMutex);
@@ -143,6 +169,13 @@ void CheckSynchronize()
         }
         queueChanged.notify_all();
     }
+    bool wake = false;
+    {
+        std::lock_guard lock(queueMutex);
+        wake = !pending.empty() && ClaimWake();
+    }
+    if (wake)
+        PostWake();
 }
 
 void WaitUntil(const std::function<bool()>& ready)

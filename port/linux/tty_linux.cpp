@@ -184,8 +184,8 @@ void TtyDevice::Flush(bool input, bool output)
 }
 
 // One and a half stop bits do not exist in termios. They map to CSTOPB,
-// which a 16550-style UART sends as 1.5 stop bits with 5 data bits (the only
-// size for which Win32 allows 1.5) and as 2 stop bits otherwise.
+// which a 16550-style UART sends as 1.5 stop bits with 5 data bits and as 2
+// stop bits otherwise; CheckDcb refuses the combinations that would differ.
 DWORD TtyDevice::Configure(const DCB& dcb)
 {
     if (DWORD error = CheckDcb(dcb))
@@ -265,10 +265,12 @@ void TtyDevice::ReadState(DCB& dcb)
         dcb.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
     else
         dcb.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    // CSTOPB is what the data bits make of it, so that the record read back
+    // can be set again (a pseudo-terminal always reports 8 data bits).
     if (!(tio.c_cflag & CSTOPB))
         dcb.StopBits = ONESTOPBIT;
-    else if (dcb.StopBits == ONESTOPBIT)
-        dcb.StopBits = TWOSTOPBITS;
+    else
+        dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
     const bool crtscts = tio.c_cflag & CRTSCTS;
     dcb.fOutxCtsFlow = crtscts;
     if (crtscts && dcb.fRtsControl != RTS_CONTROL_TOGGLE)

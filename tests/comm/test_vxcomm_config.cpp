@@ -67,7 +67,7 @@ void Configure(TvxComm& rs)
     rs.SetBaudRate(38400);
     rs.SetByteSize(6);
     rs.SetParity(pOdd);
-    rs.SetStopBits(sbOneAndHalf);
+    rs.SetStopBits(sbTwo);
     rs.SetEventChar('x');
     rs.SetStreamProtocol(spXonXoff);
     rs.SetTimeouts({11, 22, 33, 44, 55});
@@ -142,7 +142,7 @@ TEST_F(ConfigTest, LoadRestoresSettingsAndFlowControlFollowsTheLoader)
     EXPECT_EQ(rs.BaudRate(), 38400u);
     EXPECT_EQ(rs.ByteSize(), 6);
     EXPECT_EQ(rs.Parity(), pOdd);
-    EXPECT_EQ(rs.StopBits(), sbOneAndHalf);
+    EXPECT_EQ(rs.StopBits(), sbTwo);
     EXPECT_EQ(rs.GetEventChar(), 'x');
     EXPECT_TRUE(SameTimeouts(rs.GetTimeouts(), {11, 22, 33, 44, 55}));
     EXPECT_EQ(rs.StreamProtocol(), spHardware);

@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <mutex>
 
@@ -223,6 +224,53 @@ TEST(CommReceive, EventCharacterIsReported)
     rs.SetActive(true);
     port.Write("line\n");
     EXPECT_TRUE(Pump([&] { return flags > 0; }));
+}
+
+// A handler slower than the input: events that come while it runs join the
+// one waiting for it, and the main thread still serves its timers.
+TEST(CommReceive, SlowHandlerUnderSteadyInputKeepsTheEventLoopAndTheQueueShort)
+{
+    for (const bool mainThread : {true, false}) {
+        PtyPort port(60);
+        TvxComm rs;
+        Received got;
+        std::atomic<int> traces{0};
+        rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) {
+            got.Add(buffer, count);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        };
+        rs.OnTraceState = [&](TObject*, TTraceStates s) { traces += s.Contains(tsRxFlag); };
+        rs.SetEventChar('x');
+        rs.SetTraceStates({tsRxFlag});
+        rs.SetUseMainThread(mainThread);
+        rs.SetComPortNo(60);
+        rs.SetActive(true);
+        std::string sent;
+        std::atomic<bool> done{false};
+        std::thread device([&] {
+            for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                 std::chrono::steady_clock::now() < end;) {
+                const std::string chunk = "x" + std::string(7, char('a' + sent.size() / 8 % 26));
+                port.Write(chunk);
+                sent += chunk;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            done = true;
+        });
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(50);
+        Pump([&] { return done.load(); }, 5000);
+        timer.stop();
+        device.join();
+        EXPECT_GE(ticks, 10) << "main thread " << mainThread;
+        EXPECT_TRUE(Pump([&] { return got.Bytes().size() >= sent.size(); }, 5000));
+        EXPECT_EQ(got.Bytes(), sent);
+        // One report per handling, not one per arrival of an 'x'.
+        std::lock_guard lock(got.mutex);
+        EXPECT_LE(traces, 2 * got.events + 5) << "main thread " << mainThread;
+    }
 }
 
 TEST(CommThreads, ClosingWhileTheThreadWaitsWritesBreak)

@@ -112,20 +112,31 @@ TEST_F(PtyPort, OpenSetsRawModeAndSettingsRoundTripThroughTermios)
     EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
 }
 
-TEST_F(PtyPort, OneAndAHalfStopBitsMapToTheSecondStopBit)
+TEST_F(PtyPort, OneAndAHalfStopBitsGoWithFiveDataBitsOnlyAndTwoWithSixToEight)
 {
     DCB dcb{};
     ASSERT_TRUE(GetCommState(port, &dcb));
+    termios tio;
+    for (auto [size, stop] : {std::pair{BYTE(8), ONE5STOPBITS}, std::pair{BYTE(5), TWOSTOPBITS}}) {
+        DCB bad = dcb;
+        bad.ByteSize = size;
+        bad.StopBits = stop;
+        EXPECT_FALSE(SetCommState(port, &bad)) << int(size) << " data bits, stop code " << int(stop);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+        EXPECT_FALSE(tio.c_cflag & CSTOPB); // the line keeps what it had
+    }
+    dcb.ByteSize = 5;
     dcb.StopBits = ONE5STOPBITS;
     ASSERT_TRUE(SetCommState(port, &dcb));
-    termios tio;
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    // A pseudo-terminal keeps 8 data bits; what it reports can be set again.
     DCB back{};
     ASSERT_TRUE(GetCommState(port, &back));
-    EXPECT_EQ(back.StopBits, ONE5STOPBITS);
-    dcb.StopBits = ONESTOPBIT;
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    EXPECT_TRUE(SetCommState(port, &back));
+    back.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(SetCommState(port, &back));
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
 }

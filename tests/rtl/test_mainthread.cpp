@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 TEST(Synchronize, RunsInTheMainThreadAndWaits)
@@ -70,6 +72,24 @@ TEST(Synchronize, WithoutWaitingMainThreadJoiningWorkerDoesNotDeadlock)
     MainThread::WaitUntil([&] { return done.load(); });
     worker.join();
     SUCCEED();
+}
+
+TEST(Synchronize, RequestsThatKeepComingLeaveTimersTheirTurn)
+{
+    constexpr int kCap = 1'000'000; // ends the stream should the timer never run
+    bool fired = false;
+    int runs = 0;
+    std::function<void()> again = [&] {
+        if (!fired && ++runs < kCap)
+            MainThread::Post(again);
+    };
+    QTimer::singleShot(20, [&] { fired = true; });
+    MainThread::Post(again);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!fired && std::chrono::steady_clock::now() < end)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_TRUE(fired);
+    EXPECT_LT(runs, kCap);
 }
 
 TEST(Messages, RegisteredIdentifiersAreStableAndInRange)
