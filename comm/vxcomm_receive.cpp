@@ -37,7 +37,9 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
     const TGoesOn goesOn = [&] { return *life && !conn.Stopped(); };
     try {
         DWORD errors = 0;
-        ClearCommError(conn.Handle(), &errors, &comStat_);
+        // The event needs the errors and the input count; the output count
+        // would cost the device a question after every write.
+        ClearCommInputError(conn.Handle(), &errors, &comStat_);
         if (errors != 0) {
             DoCommError(errors, 0, TComStateFlags::FromBits(ComStatFlags(comStat_)));
             return;

@@ -145,7 +145,12 @@ BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped)
 
 BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat)
 {
-    return WithPort(port, [&](CommPort& p) { return p.ClearError(errors, stat); });
+    return WithPort(port, [&](CommPort& p) { return p.ClearError(errors, stat, true); });
+}
+
+BOOL ClearCommInputError(HANDLE port, DWORD* errors, COMSTAT* stat)
+{
+    return WithPort(port, [&](CommPort& p) { return p.ClearError(errors, stat, false); });
 }
 
 BOOL PurgeComm(HANDLE port, DWORD flags)

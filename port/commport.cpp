@@ -504,7 +504,7 @@ BOOL CommPort::GetMask(DWORD& mask)
     return TRUE;
 }
 
-BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat)
+BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
 {
     Lock lock(mutex_);
     if (closed_)
@@ -526,6 +526,8 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat)
             device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
             stat->fCtsHold = 1;
         stat->cbInQue = DWORD(queue_.Size());
+        if (!withOutput)
+            return TRUE;
         size_t pending = 0;
         for (const auto& op : writes_)
             pending += op.data.size() - op.done;

@@ -49,7 +49,7 @@ public:
     BOOL SetMask(DWORD mask);
     BOOL GetMask(DWORD& mask);
     BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
-    BOOL ClearError(DWORD* errors, COMSTAT* stat);
+    BOOL ClearError(DWORD* errors, COMSTAT* stat, bool withOutput);
     BOOL Purge(DWORD flags);
     BOOL Escape(DWORD function);
     BOOL ModemStatus(DWORD* status);

@@ -256,6 +256,11 @@ BOOL SetCommMask(HANDLE port, DWORD mask);
 BOOL GetCommMask(HANDLE port, DWORD* mask);
 BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped);
 BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* stat);
+// Not a Win32 call: ClearCommError for a caller that looks at the input side
+// only. The record's output count is left 0, which spares asking the device
+// for it, a system call per received event. A Win32 backend would give
+// ClearCommError's whole answer here.
+BOOL ClearCommInputError(HANDLE port, DWORD* errors, COMSTAT* stat);
 BOOL PurgeComm(HANDLE port, DWORD flags);
 BOOL EscapeCommFunction(HANDLE port, DWORD function);
 BOOL GetCommModemStatus(HANDLE port, DWORD* modemStatus);

@@ -104,6 +104,25 @@ TEST_F(VirtualPair, LineErrorsAndBreaksAreReportedOnceByClearCommError)
     EXPECT_EQ(errors, CE_BREAK);
 }
 
+TEST_F(VirtualPair, TheInputSideQueryAnswersLikeClearCommErrorButLeavesTheOutputCountOut)
+{
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    Send(a, std::string(50, 'z'));
+    Send(b, "abc");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 3; }));
+    vp::InjectLineErrors(name, vp::End::A, CE_FRAME);
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommInputError(a, &errors, &stat));
+    EXPECT_EQ(errors, DWORD(CE_FRAME));
+    EXPECT_EQ(stat.cbInQue, 3u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    ASSERT_TRUE(ClearCommError(a, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 3u);
+    EXPECT_GT(stat.cbOutQue, 0u);
+}
+
 TEST_F(VirtualPair, ErrorsAreKeptEvenWhenNotInTheMask)
 {
     vp::InjectLineErrors(name, vp::End::A, CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
