@@ -293,6 +293,19 @@ TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
     EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
 }
 
+// A script that checks for the usage or the version must not take a lost one
+// for a success.
+TEST_F(CliProgram, HelpOrVersionThatCannotBeWrittenExitsWithOne) {
+    Spawned help = cli({"--help"}, "help");
+    EXPECT_EQ(help.exitCode(), 0);
+    EXPECT_TRUE(help.out().starts_with("Usage: irprogrammer-cli COMMAND")) << help.out();
+    for (const auto& [setup, option] : {std::pair{"exec >&-;", "--help"}, std::pair{"exec >/dev/full;", "--version"}}) {
+        Spawned run = cliAfter(setup, {option}, "lost");
+        EXPECT_EQ(run.exitCode(), 1) << setup << option;
+        EXPECT_NE(run.err().find("irprogrammer-cli: cannot write the output: "), std::string::npos) << run.err();
+    }
+}
+
 TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {
     RawDevice device(home);
     const std::vector<std::string> write = {"write", "--port", "COM1"};

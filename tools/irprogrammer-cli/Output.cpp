@@ -3,7 +3,9 @@
 #include "DeviceProtocol.h"
 #include "TransmitterCode.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace ircli {
 
@@ -90,6 +92,12 @@ std::string ReplyJson(const std::string& port, const std::string& reply)
                "\", \"side\": " + DecodeSideCode(ReplySlice(reply, b)) + ", \"id\": " + DecodeID(ReplySlice(reply, b)) +
                ", \"code\": " + JsonString(ReplyCode(reply, b)) + "}";
     return out + "]}\n";
+}
+
+void Print(const std::string& text)
+{
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+        throw Failure{Stopped, std::string("cannot write the output: ") + std::strerror(errno)};
 }
 
 std::string WriteLine(const std::string& port, const std::array<ButtonFields, 3>& buttons, int relay,
