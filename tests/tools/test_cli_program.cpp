@@ -217,6 +217,24 @@ TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
     EXPECT_EQ(buttons[2].toObject()["id"].toInt(), 12);
 }
 
+// A script opens the device named in the JSON: a path in UTF-8 must come out
+// as the same path.
+TEST_F(CliProgram, PortsJsonKeepsAUtf8DevicePath) {
+    RawDevice device(home);
+    const fs::path named = home / "programmer-\xC3\xA9\xE2\x82\xAC";
+    fs::create_symlink(fs::read_symlink(home / "vxcomm/ports/com1"), named);
+    fs::remove(home / "vxcomm/ports/com1");
+    fs::create_symlink(named, home / "vxcomm/ports/com1");
+    Spawned ports = cli({"ports", "--json"});
+    EXPECT_EQ(ports.exitCode(), 0) << ports.err();
+    QJsonParseError error{};
+    const QJsonArray list = QJsonDocument::fromJson(QByteArray::fromStdString(ports.out()), &error).array();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << ports.out();
+    const auto com1 = std::find_if(list.begin(), list.end(), [](const QJsonValue& p) { return p.toObject()["port"] == "COM1"; });
+    ASSERT_NE(com1, list.end()) << ports.out();
+    EXPECT_EQ((*com1).toObject()["device"].toString().toStdString(), named.string());
+}
+
 // A check byte damaged on the line is no code to print.
 TEST_F(CliProgram, ReadOfADamagedCodeExitsWithFour) {
     RawDevice device(home);
