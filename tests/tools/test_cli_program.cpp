@@ -311,6 +311,24 @@ TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
     EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
 }
 
+// A bench script's working folder removed while a transmitter is written: the
+// record named relative to it was opened before, and takes the line.
+TEST_F(CliProgram, WorkingFolderRemovedDuringAWriteLosesNoResult) {
+    RawDevice device(home);
+    const fs::path work = home / "work";
+    fs::create_directories(work);
+    Spawned write = cliAfter("cd '" + work.string() + "';",
+                             {"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", "../r.csv"});
+    device.takeUntil(write, 6);
+    fs::remove_all(work);
+    device.serve(write);
+    EXPECT_EQ(write.exitCode(0ms), 0) << write.err();
+    EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_TRUE(record[1].ends_with(",yes")) << record[1];
+}
+
 // A script that checks for the usage or the version must not take a lost one
 // for a success.
 TEST_F(CliProgram, HelpOrVersionThatCannotBeWrittenExitsWithOne) {
