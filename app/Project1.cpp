@@ -6,13 +6,35 @@
 #include <QCommandLineParser>
 #include <QIcon>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 struct Options {
     bool demo = false;
 };
+
+// --help and --version print and end the program inside the parser. What
+// they print is what a script asked for: when it cannot be written (a closed
+// or full standard output), the program ends with an error, not a success.
+bool checkOutputAtExit = false;
+
+void CheckOutputAtExit()
+{
+    if (!checkOutputAtExit)
+        return;
+    errno = 0;
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    const int error = errno;
+    if (!failed)
+        return;
+    std::fprintf(stderr, "irprogrammer: cannot write the output%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "");
+    std::_Exit(1);
+}
 
 void Describe()
 {
@@ -36,7 +58,10 @@ Options ParseCommandLine(int argc, char* argv[])
     const QCommandLineOption demo("demo", "Unless a device is registered as COM1, the simulator "
                                           "irprogrammer-sim plays the programmer device as COM1 for this run.");
     parser.addOption(demo);
+    checkOutputAtExit = true;
+    std::atexit(CheckOutputAtExit);
     parser.process(core);
+    checkOutputAtExit = false;
     return Options{parser.isSet(demo)};
 }
 

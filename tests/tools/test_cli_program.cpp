@@ -217,6 +217,24 @@ TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {
     EXPECT_EQ(buttons[2].toObject()["id"].toInt(), 12);
 }
 
+// A script opens the device named in the JSON: a path in UTF-8 must come out
+// as the same path.
+TEST_F(CliProgram, PortsJsonKeepsAUtf8DevicePath) {
+    RawDevice device(home);
+    const fs::path named = home / "programmer-\xC3\xA9\xE2\x82\xAC";
+    fs::create_symlink(fs::read_symlink(home / "vxcomm/ports/com1"), named);
+    fs::remove(home / "vxcomm/ports/com1");
+    fs::create_symlink(named, home / "vxcomm/ports/com1");
+    Spawned ports = cli({"ports", "--json"});
+    EXPECT_EQ(ports.exitCode(), 0) << ports.err();
+    QJsonParseError error{};
+    const QJsonArray list = QJsonDocument::fromJson(QByteArray::fromStdString(ports.out()), &error).array();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << ports.out();
+    const auto com1 = std::find_if(list.begin(), list.end(), [](const QJsonValue& p) { return p.toObject()["port"] == "COM1"; });
+    ASSERT_NE(com1, list.end()) << ports.out();
+    EXPECT_EQ((*com1).toObject()["device"].toString().toStdString(), named.string());
+}
+
 // A check byte damaged on the line is no code to print.
 TEST_F(CliProgram, ReadOfADamagedCodeExitsWithFour) {
     RawDevice device(home);
@@ -291,6 +309,37 @@ TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
     EXPECT_EQ(write.exitCode(), 1);
     EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
     EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
+}
+
+// A bench script's working folder removed while a transmitter is written: the
+// record named relative to it was opened before, and takes the line.
+TEST_F(CliProgram, WorkingFolderRemovedDuringAWriteLosesNoResult) {
+    RawDevice device(home);
+    const fs::path work = home / "work";
+    fs::create_directories(work);
+    Spawned write = cliAfter("cd '" + work.string() + "';",
+                             {"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", "../r.csv"});
+    device.takeUntil(write, 6);
+    fs::remove_all(work);
+    device.serve(write);
+    EXPECT_EQ(write.exitCode(0ms), 0) << write.err();
+    EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_TRUE(record[1].ends_with(",yes")) << record[1];
+}
+
+// A script that checks for the usage or the version must not take a lost one
+// for a success.
+TEST_F(CliProgram, HelpOrVersionThatCannotBeWrittenExitsWithOne) {
+    Spawned help = cli({"--help"}, "help");
+    EXPECT_EQ(help.exitCode(), 0);
+    EXPECT_TRUE(help.out().starts_with("Usage: irprogrammer-cli COMMAND")) << help.out();
+    for (const auto& [setup, option] : {std::pair{"exec >&-;", "--help"}, std::pair{"exec >/dev/full;", "--version"}}) {
+        Spawned run = cliAfter(setup, {option}, "lost");
+        EXPECT_EQ(run.exitCode(), 1) << setup << option;
+        EXPECT_NE(run.err().find("irprogrammer-cli: cannot write the output: "), std::string::npos) << run.err();
+    }
 }
 
 TEST_F(CliProgram, BadArgumentsExitWithTwoNamingTheValueAndSendNothing) {

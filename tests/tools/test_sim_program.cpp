@@ -342,3 +342,11 @@ TEST_F(SimProgram, BadOptionExitsWithTwoAndHelpListsTheOptions) {
                                "--memory", "--port", "--quiet", "--force", "--drop-write", "--corrupt-write"})
         EXPECT_NE(help.out().find(option), std::string::npos) << option;
 }
+
+TEST_F(SimProgram, HelpThatCannotBeWrittenExitsWithOne) {
+    for (const char* output : {">&-", ">/dev/full"}) {
+        spawned::Spawned help(home, "/bin/sh", {"-c", std::string("exec \"$0\" --help ") + output, IRSIM_EXECUTABLE}, "help");
+        EXPECT_EQ(help.exitCode(), 1) << output;
+        EXPECT_NE(help.err().find("irprogrammer-sim: cannot write the usage: "), std::string::npos) << help.err();
+    }
+}

@@ -11,22 +11,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <vector>
 
 namespace ircli {
 
 namespace {
-
-// Results are what scripts read: one that cannot be written is a failure.
-void Print(const std::string& text)
-{
-    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
-        throw Failure{Stopped, std::string("cannot write the output: ") + std::strerror(errno)};
-}
 
 std::array<std::string, 3> CodesOf(const std::array<ButtonFields, 3>& buttons, int relay)
 {

@@ -3,19 +3,48 @@
 #include "DeviceProtocol.h"
 #include "TransmitterCode.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace ircli {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence of two to four bytes that
+// starts at `at`, or 0.
+size_t Utf8Sequence(std::string_view text, size_t at)
+{
+    const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
+    const unsigned char lead = byte(0);
+    const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    // The second byte's range also excludes overlong forms, surrogates and
+    // code points past U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length == 0 || byte(1) < low || byte(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return length;
+}
+
+// JSON text is UTF-8: a device path or a description in UTF-8 goes out as it
+// is. A byte that is no part of UTF-8 (a name in another encoding) cannot be
+// carried; it is shown as the Latin-1 character of its value.
 std::string JsonString(std::string_view text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += char(c);
+        } else if (const size_t sequence = c >= 0x80 ? Utf8Sequence(text, i) : 0) {
+            out.append(text.substr(i, sequence));
+            i += sequence - 1;
         } else if (c < 0x20 || c >= 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
@@ -90,6 +119,12 @@ std::string ReplyJson(const std::string& port, const std::string& reply)
                "\", \"side\": " + DecodeSideCode(ReplySlice(reply, b)) + ", \"id\": " + DecodeID(ReplySlice(reply, b)) +
                ", \"code\": " + JsonString(ReplyCode(reply, b)) + "}";
     return out + "]}\n";
+}
+
+void Print(const std::string& text)
+{
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0)
+        throw Failure{Stopped, std::string("cannot write the output: ") + std::strerror(errno)};
 }
 
 std::string WriteLine(const std::string& port, const std::array<ButtonFields, 3>& buttons, int relay,

@@ -24,6 +24,10 @@ std::string PortsJson(const std::vector<PortEntry>& ports);
 std::string ReplyText(const std::string& reply);
 std::string ReplyJson(const std::string& port, const std::string& reply);
 
+// Writes text to standard output at once. Results are what scripts read: one
+// that cannot be written throws Failure with Stopped.
+void Print(const std::string& text);
+
 // One transmitter of a write: "COM1  P1 17:4660  P2 17:4660  P3 17:4660  relay 1  verified".
 std::string WriteLine(const std::string& port, const std::array<ButtonFields, 3>& buttons, int relay,
                       const std::string& outcome);

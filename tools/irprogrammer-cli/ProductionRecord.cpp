@@ -38,9 +38,8 @@ std::string CsvLine(const RecordEntry& e)
 
 // Makes the file's directory entry durable, so that a new record survives a
 // crash as surely as its lines.
-void SyncFolderOf(const std::string& path)
+void SyncFolder(const std::string& folder)
 {
-    const std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
@@ -105,6 +104,11 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
         throw refuse(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         throw refuse("not a regular file");
+    // Found now: the working folder of a relative path may be gone when the
+    // first line is written.
+    std::error_code ec;
+    if (created_)
+        folder_ = std::filesystem::absolute(path_, ec).parent_path().string();
     if (st.st_size == 0)
         return;
     const std::string header = Header();
@@ -131,7 +135,7 @@ void ProductionRecord::Append(const RecordEntry& entry)
     if (::fsync(fd_) != 0)
         throw Failure{Stopped, "cannot sync the record " + path_ + ": " + std::strerror(errno)};
     if (created_) {
-        SyncFolderOf(path_);
+        SyncFolder(folder_);
         created_ = false;
     }
 }

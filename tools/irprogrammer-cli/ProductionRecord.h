@@ -41,6 +41,7 @@ private:
     std::string path_;
     int fd_ = -1;
     bool created_ = false;
+    std::string folder_; // of a file this run created
 };
 
 } // namespace ircli

@@ -2,6 +2,7 @@
 // through the programmer device, from scripts and at a production bench.
 #include "Arguments.h"
 #include "Commands.h"
+#include "Output.h"
 
 #include <cstdio>
 #include <exception>
@@ -15,10 +16,10 @@ int main(int argc, char** argv)
         const Arguments a = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
         switch (a.command) {
         case Arguments::Command::Help:
-            std::fputs(Usage(), stdout);
+            Print(Usage());
             return Done;
         case Arguments::Command::Version:
-            std::printf("irprogrammer-cli %s\n", IRPROGRAMMER_VERSION);
+            Print(std::string("irprogrammer-cli ") + IRPROGRAMMER_VERSION + "\n");
             return Done;
         case Arguments::Command::Ports:
             return RunPorts(a);

@@ -1,6 +1,8 @@
 // irprogrammer-sim: plays the IR programmer device on a pseudo-terminal.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -50,7 +52,9 @@ int main(int argc, char** argv) {
     }
     const irsim::Options& options = parsed.options;
     if (options.help) {
-        std::fputs(irsim::usage(), stdout);
+        // A usage that cannot be written (stdout closed or full) is no success.
+        if (std::fputs(irsim::usage(), stdout) == EOF || std::fflush(stdout) != 0)
+            return fail(std::string("cannot write the usage: ") + std::strerror(errno), 1);
         return 0;
     }
     sigset_t runMask;
