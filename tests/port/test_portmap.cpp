@@ -241,6 +241,22 @@ TEST(PortMap, CreateFileOpensComNamesThroughTheMap)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST(PortMap, LinksThatLoopOrLeadNowhereOpenAsPortsThatDoNotExist)
+{
+    FakeDeviceTree tree;
+    tree.Pin(5, fs::path(tree.config.linkFolder) / "com5"); // itself
+    fs::create_symlink("b", tree.root / "dev" / "a");
+    fs::create_symlink("a", tree.root / "dev" / "b");
+    tree.Pin(6, tree.Dev("a")); // through a loop of aliases
+    tree.AddById("usb-FTDI_gone-if00-port0", "ttyUSB9"); // its adapter is unplugged
+    tree.Pin(7, tree.Dev("serial/by-id/usb-FTDI_gone-if00-port0"));
+    EXPECT_TRUE(ReadPortMap(tree.config).empty());
+    for (const char* name : {"COM5", "COM6", "COM7"}) {
+        EXPECT_EQ(porttest::OpenPath(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
 TEST(PortNumbers, AdaptersWhoseIdentitiesSuggestOneNumberKeepTheirsWhicheverIsPluggedFirst)
 {
     const auto [first, second] = CollidingSerials();
