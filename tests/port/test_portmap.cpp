@@ -181,6 +181,21 @@ TEST(PortMap, DeviceBehindALinkIsListedOnceWhateverTheLinkGoesThrough)
     EXPECT_EQ(diagnostics.lines.size(), 1u) << "com6 names the device of COM5";
 }
 
+TEST(PortMap, RelativeLinksInALinkedLinkFolderPinTheirDevices)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    // The folder lives with the user's dotfiles, deeper than the name it is linked as.
+    const fs::path real = tree.root / "dotfiles" / "vxcomm" / "ports";
+    fs::create_directories(real);
+    fs::remove_all(tree.config.linkFolder);
+    fs::create_directory_symlink(real, tree.config.linkFolder);
+    fs::create_symlink(fs::relative(tree.Dev("ttyUSB0"), real), real / "com4"); // ln -sr
+    auto map = ReadPortMap(tree.config);
+    EXPECT_EQ(NumbersOf(map), (Numbers{4}));
+    EXPECT_EQ(ResolveComPort(4, tree.config), tree.Dev("ttyUSB0"));
+}
+
 TEST(PortMap, LinkNamesIgnoreCaseAndNumbersOutsideOneTo255AreRefused)
 {
     FakeDeviceTree tree;
