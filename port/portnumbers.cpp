@@ -1,6 +1,7 @@
 #include "portnumbers.h"
 
 #include "diagnostics.h"
+#include "fsread.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -166,6 +167,18 @@ std::vector<NumberRequest> LineSafe(std::vector<NumberRequest> devices)
     return devices;
 }
 
+// The file behind the table's path: a user who keeps the table elsewhere
+// (with dotfiles) and links to it keeps the link, and the file is written.
+std::string TableFile(const std::string& path)
+{
+    fs::path file = path;
+    for (int hops = 0; hops < 40 && IsLink(file); ++hops) {
+        const fs::path target = ReadLink(file);
+        file = target.is_absolute() ? target : file.parent_path() / target;
+    }
+    return file.string();
+}
+
 template <class Free>
 unsigned Probe(unsigned first, Free free)
 {
@@ -260,15 +273,16 @@ std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vec
     if (!changed || tablePath.empty())
         return numbers;
     // New devices: number them again from the table as it is now, under its lock.
-    const TableLock lock(tablePath);
+    const std::string file = TableFile(tablePath);
+    const TableLock lock(file);
     if (!lock.Held()) {
-        Diagnose("cannot lock " + tablePath + ".lock: the numbers of new devices are not kept this time");
+        Diagnose("cannot lock " + file + ".lock: the numbers of new devices are not kept this time");
         return numbers;
     }
-    table = Load(tablePath);
+    table = Load(file);
     numbers = Assign(table, devices, linked, changed);
-    if (changed && !Save(tablePath, table))
-        Diagnose("cannot write " + tablePath + ": the numbers of new devices are not kept");
+    if (changed && !Save(file, table))
+        Diagnose("cannot write " + file + ": the numbers of new devices are not kept");
     return numbers;
 }
 

@@ -331,6 +331,22 @@ TEST(PortNumbers, LinesEditedByHandKeepTheirNumbersAndThoseLeftOutAreNamed)
                                                               "usb:0403:6001:A1:1.0 (and 1 more)");
 }
 
+TEST(PortNumbers, ATableKeptElsewhereAndLinkedStaysLinkedAndGetsTheNewNumbers)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    const fs::path kept = tree.root / "dotfiles" / "port-numbers";
+    FakeDeviceTree::Write(kept, "40 usb:0403:6001:Z9:1.0");
+    fs::create_directories(fs::path(tree.config.numberTable).parent_path());
+    fs::create_symlink(fs::relative(kept, fs::path(tree.config.numberTable).parent_path()), tree.config.numberTable);
+    const unsigned number = NumberOf(tree, "ttyUSB0");
+    EXPECT_TRUE(fs::is_symlink(tree.config.numberTable));
+    std::ifstream in(kept);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("40 usb:0403:6001:Z9:1.0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::to_string(number) + " usb:0403:6001:A1:1.0\n"), std::string::npos) << text;
+}
+
 TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
 {
     FakeDeviceTree tree;
