@@ -29,6 +29,7 @@ constexpr auto kLockWait = std::chrono::milliseconds(1000);
 struct Table {
     std::map<unsigned, std::string> byNumber;
     std::map<std::string, unsigned> byIdentity;
+    bool unreadable = false; // it exists but could not be read: writing it would lose what it holds
 
     void Add(unsigned number, const std::string& identity)
     {
@@ -73,6 +74,10 @@ Table Load(const std::string& path)
     if (path.empty())
         return table;
     std::ifstream in(path);
+    if (!in) {
+        table.unreadable = Exists(path);
+        return table;
+    }
     std::string line, firstFault;
     size_t at = 0, faults = 0;
     while (std::getline(in, line)) {
@@ -90,6 +95,7 @@ Table Load(const std::string& path)
         else if (faults++ == 0)
             firstFault = "line " + std::to_string(at) + " is ignored: " + fault;
     }
+    table.unreadable = in.bad();
     if (faults != 0)
         Diagnose(path + ": " + firstFault + (faults > 1 ? " (and " + std::to_string(faults - 1) + " more)" : ""));
     return table;
@@ -281,7 +287,9 @@ std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vec
     }
     table = Load(file);
     numbers = Assign(table, devices, linked, changed);
-    if (changed && !Save(file, table))
+    if (table.unreadable)
+        Diagnose("cannot read " + file + ": the numbers of new devices are not kept");
+    else if (changed && !Save(file, table))
         Diagnose("cannot write " + file + ": the numbers of new devices are not kept");
     return numbers;
 }

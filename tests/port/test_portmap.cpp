@@ -347,6 +347,33 @@ TEST(PortNumbers, ATableKeptElsewhereAndLinkedStaysLinkedAndGetsTheNewNumbers)
     EXPECT_NE(text.find(std::to_string(number) + " usb:0403:6001:A1:1.0\n"), std::string::npos) << text;
 }
 
+TEST(PortNumbers, ATableThatCannotBeReadIsNotWrittenOver)
+{
+    FakeDeviceTree tree;
+    const fs::path folder = fs::path(tree.config.numberTable).parent_path();
+    FakeDeviceTree::Write(tree.config.numberTable, "40 usb:0403:6001:A1:1.0");
+    fs::permissions(tree.config.numberTable, fs::perms::none);
+    // The folder is the user's, the table is not readable to them (left by
+    // root with umask 077); root reads anything, so a root run tries as nobody.
+    const bool asNobody = geteuid() == 0;
+    if (asNobody)
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        _exit(NumberDevices(tree.config.numberTable, {{"usb:0403:6001:B2:1.0"}}, {})[0] != 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the new device still gets a number";
+    fs::permissions(tree.config.numberTable, fs::perms::owner_read);
+    std::ifstream in(tree.config.numberTable);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "40 usb:0403:6001:A1:1.0");
+}
+
 TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
 {
     FakeDeviceTree tree;
