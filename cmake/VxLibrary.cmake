@@ -38,7 +38,7 @@ install(TARGETS ${vx_library_targets} EXPORT vxcommTargets
 # symbols but lose their debug sections, as Debian ships static libraries;
 # CMake itself strips only programs and shared libraries.
 foreach(target ${vx_library_targets})
-  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP AND NOT \"${CMAKE_STRIP}\" STREQUAL \"\")
   execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug --remove-section=.comment --remove-section=.note
     --enable-deterministic-archives
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${target}>\"
