@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -112,6 +113,9 @@ bool Save(const std::string& path, const Table& table)
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
+    // The user may have narrowed who reads the table; the new one keeps that.
+    if (struct stat kept {}; ::stat(path.c_str(), &kept) == 0)
+        ::fchmod(fd, kept.st_mode & 07777);
     const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
     ::close(fd);
     if (written && ::rename(temp.c_str(), path.c_str()) == 0)

@@ -331,7 +331,7 @@ TEST(PortNumbers, LinesEditedByHandKeepTheirNumbersAndThoseLeftOutAreNamed)
                                                               "usb:0403:6001:A1:1.0 (and 1 more)");
 }
 
-TEST(PortNumbers, ATableKeptElsewhereAndLinkedStaysLinkedAndGetsTheNewNumbers)
+TEST(PortNumbers, ATableLinkedFromElsewhereOrKeptPrivateStaysSoWhenNewNumbersAreWritten)
 {
     FakeDeviceTree tree;
     tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
@@ -345,6 +345,12 @@ TEST(PortNumbers, ATableKeptElsewhereAndLinkedStaysLinkedAndGetsTheNewNumbers)
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("40 usb:0403:6001:Z9:1.0\n"), std::string::npos) << text;
     EXPECT_NE(text.find(std::to_string(number) + " usb:0403:6001:A1:1.0\n"), std::string::npos) << text;
+
+    // A table that the user keeps to themselves stays so after new numbers.
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write);
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi("B2"), 0, "188:1");
+    EXPECT_NE(NumberOf(tree, "ttyUSB1"), 0u);
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST(PortNumbers, ATableThatCannotBeReadIsNotWrittenOver)
