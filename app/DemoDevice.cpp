@@ -41,7 +41,8 @@ bool LeftByEndedSimulator(const fs::path& link, const fs::path& lock)
     const fs::path target = fs::read_symlink(link, ec);
     if (ec || !record.open(QIODevice::ReadOnly))
         return false;
-    return record.readAll().toStdString() == target.string() && Unlocked(lock);
+    // Its first line; a second one names a user's link that the simulator lent.
+    return record.readAll().split('\n').value(0).toStdString() == target.string() && Unlocked(lock);
 }
 
 // The device registered as COM1, or empty when none is (no link, or one that

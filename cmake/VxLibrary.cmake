@@ -34,6 +34,17 @@ install(FILES ${vx_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vxcomm COMPO
 set(vx_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/vxcomm)
 install(TARGETS ${vx_library_targets} EXPORT vxcommTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# Installed stripped (cpack, cmake --install --strip), the archives keep their
+# symbols but lose their debug sections, as Debian ships static libraries;
+# CMake itself strips only programs and shared libraries.
+foreach(target ${vx_library_targets})
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP AND NOT \"${CMAKE_STRIP}\" STREQUAL \"\")
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug --remove-section=.comment --remove-section=.note
+    --enable-deterministic-archives
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${target}>\"
+    COMMAND_ERROR_IS_FATAL ANY)
+endif()" COMPONENT dev)
+endforeach()
 install(EXPORT vxcommTargets NAMESPACE vxcomm:: DESTINATION ${vx_cmake_dir} COMPONENT dev)
 
 set(VX_QT_MIN_VERSION 6.4)

@@ -34,7 +34,9 @@ std::string LinkTarget(const fs::path& link)
     std::string text = target.string();
     if (text.empty() || IsVirtualName(text) || target.is_absolute())
         return text;
-    return (link.parent_path() / target).lexically_normal().string();
+    // The kernel reads a relative target from the folder that really holds
+    // the link, which a linked link folder (dotfiles) puts elsewhere.
+    return (Canonical(link.parent_path()) / target).lexically_normal().string();
 }
 
 std::vector<PortMapEntry> ReadLinks(const PortMapConfig& config)

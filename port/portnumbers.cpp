@@ -1,6 +1,7 @@
 #include "portnumbers.h"
 
 #include "diagnostics.h"
+#include "fsread.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ constexpr auto kLockWait = std::chrono::milliseconds(1000);
 struct Table {
     std::map<unsigned, std::string> byNumber;
     std::map<std::string, unsigned> byIdentity;
+    bool unreadable = false; // it exists but could not be read: writing it would lose what it holds
 
     void Add(unsigned number, const std::string& identity)
     {
@@ -72,6 +75,10 @@ Table Load(const std::string& path)
     if (path.empty())
         return table;
     std::ifstream in(path);
+    if (!in) {
+        table.unreadable = Exists(path);
+        return table;
+    }
     std::string line, firstFault;
     size_t at = 0, faults = 0;
     while (std::getline(in, line)) {
@@ -89,6 +96,7 @@ Table Load(const std::string& path)
         else if (faults++ == 0)
             firstFault = "line " + std::to_string(at) + " is ignored: " + fault;
     }
+    table.unreadable = in.bad();
     if (faults != 0)
         Diagnose(path + ": " + firstFault + (faults > 1 ? " (and " + std::to_string(faults - 1) + " more)" : ""));
     return table;
@@ -105,6 +113,9 @@ bool Save(const std::string& path, const Table& table)
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
+    // The user may have narrowed who reads the table; the new one keeps that.
+    if (struct stat kept {}; ::stat(path.c_str(), &kept) == 0)
+        ::fchmod(fd, kept.st_mode & 07777);
     const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
     ::close(fd);
     if (written && ::rename(temp.c_str(), path.c_str()) == 0)
@@ -164,6 +175,18 @@ std::vector<NumberRequest> LineSafe(std::vector<NumberRequest> devices)
         device.identity = std::move(safe);
     }
     return devices;
+}
+
+// The file behind the table's path: a user who keeps the table elsewhere
+// (with dotfiles) and links to it keeps the link, and the file is written.
+std::string TableFile(const std::string& path)
+{
+    fs::path file = path;
+    for (int hops = 0; hops < 40 && IsLink(file); ++hops) {
+        const fs::path target = ReadLink(file);
+        file = target.is_absolute() ? target : file.parent_path() / target;
+    }
+    return file.string();
 }
 
 template <class Free>
@@ -260,15 +283,18 @@ std::vector<unsigned> NumberDevices(const std::string& tablePath, const std::vec
     if (!changed || tablePath.empty())
         return numbers;
     // New devices: number them again from the table as it is now, under its lock.
-    const TableLock lock(tablePath);
+    const std::string file = TableFile(tablePath);
+    const TableLock lock(file);
     if (!lock.Held()) {
-        Diagnose("cannot lock " + tablePath + ".lock: the numbers of new devices are not kept this time");
+        Diagnose("cannot lock " + file + ".lock: the numbers of new devices are not kept this time");
         return numbers;
     }
-    table = Load(tablePath);
+    table = Load(file);
     numbers = Assign(table, devices, linked, changed);
-    if (changed && !Save(tablePath, table))
-        Diagnose("cannot write " + tablePath + ": the numbers of new devices are not kept");
+    if (table.unreadable)
+        Diagnose("cannot read " + file + ": the numbers of new devices are not kept");
+    else if (changed && !Save(file, table))
+        Diagnose("cannot write " + file + ": the numbers of new devices are not kept");
     return numbers;
 }
 

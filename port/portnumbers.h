@@ -9,9 +9,10 @@
 // starting with "#" are comments. Removing a line frees its number. Other
 // lines, and a line whose number or device an earlier line has, are ignored
 // with a diagnostic line, and are gone after the next write. Writes go to a
-// temporary file that replaces the table in one rename, under a lock file
-// beside it, after reading the table again, so that two processes that
-// number new devices at once both keep what they added.
+// temporary file that replaces the table (the file, where its path is a
+// link) in one rename, under a lock file beside it, after reading the table
+// again, so that two processes that number new devices at once both keep
+// what they added.
 #include <set>
 #include <string>
 #include <vector>

@@ -31,6 +31,7 @@ DWORD OpenError(int error)
     case ENXIO:
     case ENOTDIR:
     case ENAMETOOLONG:
+    case ELOOP: // a port link that leads back to itself names no device
         return ERROR_FILE_NOT_FOUND;
     default:
         return ERROR_GEN_FAILURE;

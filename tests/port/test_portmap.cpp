@@ -181,6 +181,21 @@ TEST(PortMap, DeviceBehindALinkIsListedOnceWhateverTheLinkGoesThrough)
     EXPECT_EQ(diagnostics.lines.size(), 1u) << "com6 names the device of COM5";
 }
 
+TEST(PortMap, RelativeLinksInALinkedLinkFolderPinTheirDevices)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    // The folder lives with the user's dotfiles, deeper than the name it is linked as.
+    const fs::path real = tree.root / "dotfiles" / "vxcomm" / "ports";
+    fs::create_directories(real);
+    fs::remove_all(tree.config.linkFolder);
+    fs::create_directory_symlink(real, tree.config.linkFolder);
+    fs::create_symlink(fs::relative(tree.Dev("ttyUSB0"), real), real / "com4"); // ln -sr
+    auto map = ReadPortMap(tree.config);
+    EXPECT_EQ(NumbersOf(map), (Numbers{4}));
+    EXPECT_EQ(ResolveComPort(4, tree.config), tree.Dev("ttyUSB0"));
+}
+
 TEST(PortMap, LinkNamesIgnoreCaseAndNumbersOutsideOneTo255AreRefused)
 {
     FakeDeviceTree tree;
@@ -241,6 +256,22 @@ TEST(PortMap, CreateFileOpensComNamesThroughTheMap)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST(PortMap, LinksThatLoopOrLeadNowhereOpenAsPortsThatDoNotExist)
+{
+    FakeDeviceTree tree;
+    tree.Pin(5, fs::path(tree.config.linkFolder) / "com5"); // itself
+    fs::create_symlink("b", tree.root / "dev" / "a");
+    fs::create_symlink("a", tree.root / "dev" / "b");
+    tree.Pin(6, tree.Dev("a")); // through a loop of aliases
+    tree.AddById("usb-FTDI_gone-if00-port0", "ttyUSB9"); // its adapter is unplugged
+    tree.Pin(7, tree.Dev("serial/by-id/usb-FTDI_gone-if00-port0"));
+    EXPECT_TRUE(ReadPortMap(tree.config).empty());
+    for (const char* name : {"COM5", "COM6", "COM7"}) {
+        EXPECT_EQ(porttest::OpenPath(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
 TEST(PortNumbers, AdaptersWhoseIdentitiesSuggestOneNumberKeepTheirsWhicheverIsPluggedFirst)
 {
     const auto [first, second] = CollidingSerials();
@@ -298,6 +329,55 @@ TEST(PortNumbers, LinesEditedByHandKeepTheirNumbersAndThoseLeftOutAreNamed)
     ASSERT_FALSE(diagnostics.lines.empty());
     EXPECT_EQ(diagnostics.lines[0], tree.config.numberTable + ": line 4 is ignored: an earlier line gives COM40 to "
                                                               "usb:0403:6001:A1:1.0 (and 1 more)");
+}
+
+TEST(PortNumbers, ATableLinkedFromElsewhereOrKeptPrivateStaysSoWhenNewNumbersAreWritten)
+{
+    FakeDeviceTree tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2", "ftdi_sio", Ftdi("A1"));
+    const fs::path kept = tree.root / "dotfiles" / "port-numbers";
+    FakeDeviceTree::Write(kept, "40 usb:0403:6001:Z9:1.0");
+    fs::create_directories(fs::path(tree.config.numberTable).parent_path());
+    fs::create_symlink(fs::relative(kept, fs::path(tree.config.numberTable).parent_path()), tree.config.numberTable);
+    const unsigned number = NumberOf(tree, "ttyUSB0");
+    EXPECT_TRUE(fs::is_symlink(tree.config.numberTable));
+    std::ifstream in(kept);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("40 usb:0403:6001:Z9:1.0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::to_string(number) + " usb:0403:6001:A1:1.0\n"), std::string::npos) << text;
+
+    // A table that the user keeps to themselves stays so after new numbers.
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write);
+    tree.AddUsbSerial("ttyUSB1", "1-3", "ftdi_sio", Ftdi("B2"), 0, "188:1");
+    EXPECT_NE(NumberOf(tree, "ttyUSB1"), 0u);
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(PortNumbers, ATableThatCannotBeReadIsNotWrittenOver)
+{
+    FakeDeviceTree tree;
+    const fs::path folder = fs::path(tree.config.numberTable).parent_path();
+    FakeDeviceTree::Write(tree.config.numberTable, "40 usb:0403:6001:A1:1.0");
+    fs::permissions(tree.config.numberTable, fs::perms::none);
+    // The folder is the user's, the table is not readable to them (left by
+    // root with umask 077); root reads anything, so a root run tries as nobody.
+    const bool asNobody = geteuid() == 0;
+    if (asNobody)
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        _exit(NumberDevices(tree.config.numberTable, {{"usb:0403:6001:B2:1.0"}}, {})[0] != 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the new device still gets a number";
+    fs::permissions(tree.config.numberTable, fs::perms::owner_read);
+    std::ifstream in(tree.config.numberTable);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "40 usb:0403:6001:A1:1.0");
 }
 
 TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)

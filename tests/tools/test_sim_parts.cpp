@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "DeviceMemory.h"
 #include "Options.h"
@@ -303,6 +305,28 @@ TEST_F(SimPortLink, StaleLinkOfTheUserIsLentAndPutBack) {
         EXPECT_EQ(fs::read_symlink(path), temp.path() / "gone") << name;
         fs::remove(path);
     }
+}
+
+// Killed while it borrowed the user's link: the next simulator on the port
+// puts the user's link back when it ends.
+TEST_F(SimPortLink, UsersLinkLentToAKilledSimulatorComesBackAfterTheNext) {
+    fs::path path = entry(4);
+    fs::create_symlink(temp.path() / "gone", path);
+    const pid_t child = fork();
+    if (child == 0) {
+        auto* killed = new PortLink; // never removed, as under SIGKILL
+        _exit(killed->create(4, "/dev/zero", false) ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(fs::read_symlink(path), "/dev/zero");
+    {
+        PortLink next;
+        ASSERT_EQ(next.create(4, "/dev/null", false), std::nullopt);
+        EXPECT_EQ(fs::read_symlink(path), "/dev/null");
+    }
+    EXPECT_EQ(fs::read_symlink(path), temp.path() / "gone");
 }
 
 TEST_F(SimPortLink, EntryThatIsNoLinkIsLeftAlone) {

@@ -100,6 +100,20 @@ std::optional<std::string> replaceLink(const std::string& path, const std::strin
     return std::nullopt;
 }
 
+// The lock file records the target of the simulator's link and, on a second
+// line, the user's link target that it lent, so that a simulator that takes
+// over the link of a killed one can still put the user's link back.
+struct Record {
+    std::string target, lent;
+};
+
+Record parseRecord(const std::string& text) {
+    const size_t end = text.find('\n');
+    if (end == std::string::npos)
+        return {text, {}};
+    return {text.substr(0, end), text.substr(end + 1)};
+}
+
 bool writeAll(int fd, const std::string& text) {
     if (::ftruncate(fd, 0) != 0)
         return false;
@@ -131,12 +145,12 @@ bool PortLink::lock(int port) {
 }
 
 bool PortLink::leftByEndedSimulator(const std::optional<std::string>& old) const {
-    return lockFd_ >= 0 && old && !old->empty() && readAll(lockFd_) == *old;
+    return lockFd_ >= 0 && old && !old->empty() && parseRecord(readAll(lockFd_)).target == *old;
 }
 
 void PortLink::record(const std::string& target) {
     if (lockFd_ >= 0)
-        writeAll(lockFd_, target);
+        writeAll(lockFd_, target.empty() || !restore_ ? target : target + "\n" + *restore_);
 }
 
 std::optional<std::string> PortLink::create(int port, const std::string& target, bool force) {
@@ -171,7 +185,8 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         // A simulator that was killed leaves its link behind, and the
         // pseudo-terminal it named may already belong to somebody else: the
         // record in the lock file tells that link from a live one.
-        const bool simulators = otherSimulator || leftByEndedSimulator(old);
+        const bool ended = leftByEndedSimulator(old);
+        const bool simulators = otherSimulator || ended;
         bool live = old && *old != target && (otherSimulator || (!simulators && ::stat(path.c_str(), &device) == 0));
         if (live && !force)
             return name + " is already registered to the live device " + *old + " (" + path +
@@ -184,6 +199,8 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         // only lent: it comes back when the simulator ends.
         if (old && *old != target && !simulators)
             restore_ = old;
+        else if (ended && !parseRecord(readAll(lockFd_)).lent.empty())
+            restore_ = parseRecord(readAll(lockFd_)).lent;
         record(target);
         return std::nullopt;
     }
