@@ -80,10 +80,11 @@ void CommPort::PollDevice(Lock& lock, int timeoutMs)
             wanted |= POLLIN;
         if (!writes_.empty())
             wanted |= POLLOUT;
-        // With a full queue and no output the device is left out, so a
-        // hang-up (level-triggered) cannot make the loop spin.
-        if (wanted)
-            fds[1] = {device_->PollFd(), wanted, 0};
+        // With a full queue and no output the device stays in the poll
+        // without events: poll() still reports a hang-up, which Service
+        // turns into the end of the device, so it cannot repeat. A device
+        // unplugged then would otherwise leave a pending wait forever.
+        fds[1] = {device_->PollFd(), wanted, 0};
     }
     const int pollsInput = (fds[1].events & POLLIN) ? 1 : 0;
     devicePollers_ += pollsInput;

@@ -450,6 +450,32 @@ TEST_F(PtyPort, HangUpEndsThePendingWaitWithAnErrorAndNothingSpins)
     EXPECT_LT(ProcessCpuMs() - before, 50.0);
 }
 
+// Nobody reads while the input queue is full, as when the component has no
+// receiver; unplugging the device then must still end the wait.
+TEST_F(PtyPort, HangUpWithAFullInputQueueEndsThePendingWait)
+{
+    ASSERT_TRUE(SetupComm(port, 16, 16));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    pty.Send(std::string(100, 'a'));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 16; }));
+    DWORD mask = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &mask, &ov)); // the filling, from the history
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    const double before = ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(ProcessCpuMs() - before, 20.0); // the full queue does not spin
+
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    char buffer[16];
+    ASSERT_TRUE(ReadFile(port, buffer, 16, &n, &ov)); // the queue keeps its bytes
+    EXPECT_EQ(std::string(buffer, n), std::string(16, 'a'));
+}
+
 TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
 {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
