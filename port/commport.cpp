@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <new>
+#include <system_error>
 
 namespace vxport::detail {
 namespace {
@@ -39,6 +41,14 @@ CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), 
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     parkFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Without its wake-up descriptors the worker could never be told to end,
+    // and closing would hang: such a port is not started at all.
+    if (wakeFd_ < 0 || parkFd_ < 0) {
+        startError_ = (errno == EMFILE || errno == ENFILE) ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+        closed_ = true;
+        device_->Close();
+        return;
+    }
     dcb_ = DefaultDcb();
     device_->ReadState(dcb_);
     dcb_.DCBlength = sizeof(DCB);
@@ -48,7 +58,14 @@ CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), 
         Wake();
     });
     Lock lock(mutex_); // Run starts once the thread is known
-    worker_ = std::thread([this] { Run(); });
+    try {
+        worker_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        startError_ = ERROR_NOT_ENOUGH_MEMORY;
+        closed_ = true;
+        device_->Close();
+        return;
+    }
     workerId_ = worker_.get_id();
     poller_ = workerId_;
 }

@@ -40,6 +40,8 @@ public:
     explicit CommPort(std::unique_ptr<Device> device);
     ~CommPort() override;
     void Close() override;
+    // 0 when the port runs; else why it could not start (it is closed then).
+    DWORD StartError() const { return startError_; }
 
     BOOL SetupComm(DWORD inQueue, DWORD outQueue);
     BOOL SetState(const DCB& dcb);
@@ -161,6 +163,7 @@ private:
     std::mutex mutex_;
     std::condition_variable completed_;
     bool closed_ = false;
+    DWORD startError_ = 0;
     DWORD dead_ = 0; // the error that ended the device, 0 while it works
     DCB dcb_{};
     COMMTIMEOUTS timeouts_{};

@@ -71,6 +71,40 @@ TEST(PtyOpen, MissingDeviceAndNonTtyAreRefused)
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
+// With the last descriptors taken, opening fails with its reason instead of
+// giving a port that cannot be woken (and whose closing hung), and it leaves
+// the device free.
+TEST(PtyOpen, OpenWithoutFreeDescriptorsFailsAndLeavesThePortFree)
+{
+    Pty pty;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(pty.slave)) >= 0;)
+        filler.push_back(fd);
+    for (int free = 0; free <= 2; ++free) {
+        for (int i = 0; i < free; ++i) {
+            ::close(filler.back());
+            filler.pop_back();
+        }
+        HANDLE port = OpenPath(pty.path);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(port, INVALID_HANDLE_VALUE) << free << " free";
+        EXPECT_EQ(error, ERROR_TOO_MANY_OPEN_FILES) << free << " free";
+        for (int fd; filler.size() < 1000 && (fd = dup(pty.slave)) >= 0;)
+            filler.push_back(fd);
+    }
+    for (int fd : filler)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    HANDLE port = OpenPath(pty.path);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError());
+    EXPECT_TRUE(CloseHandle(port));
+}
+
 TEST_F(PtyPort, OpenSetsRawModeAndSettingsRoundTripThroughTermios)
 {
     termios tio;
