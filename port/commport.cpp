@@ -288,9 +288,13 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     if (t.ReadIntervalTimeout != INFINITE)
         op.interval = t.ReadIntervalTimeout;
 
-    if (reads_.empty()) {
-        op.got.resize(ready);
-        TakeFromQueue(op.got.data(), ready);
+    // Taking from a full queue lets in the bytes that wait in the device;
+    // they are this read's too, as no later arrival would feed it them.
+    while (reads_.empty() && op.got.size() < toRead && queue_.Size() > 0) {
+        const size_t have = op.got.size();
+        const size_t take = std::min<size_t>(queue_.Size(), toRead - have);
+        op.got.resize(have + take);
+        TakeFromQueue(op.got.data() + have, take);
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {

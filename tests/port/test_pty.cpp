@@ -568,6 +568,25 @@ TEST_F(PtyPort, ReadingAFullQueueLetsTheWaitingBytesIn)
     port = INVALID_HANDLE_VALUE;
 }
 
+// Emptying the full queue lets the device's bytes in at once; a read that
+// asked for more than the queue held must get them, not wait for more.
+TEST_F(PtyPort, AReadLargerThanAFullQueueGetsTheBytesWaitingBehindIt)
+{
+    ASSERT_TRUE(SetupComm(port, 16, 16));
+    const std::string sent = "abcdefghijklmnopqrstuvwxyz";
+    pty.Send(sent);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 16; }));
+    char buffer[20] = {};
+    DWORD n = 0;
+    if (!ReadFile(port, buffer, 20, &n, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    }
+    EXPECT_EQ(std::string(buffer, n), sent.substr(0, 20));
+    EXPECT_EQ(InQueue(port), 6u);
+}
+
 // A transfer queued behind another gets its whole total time-out once it is
 // the current one; timing it from the call let it expire unsent or unfilled.
 TEST_F(PtyPort, QueuedTransfersTimeOutFromWhenTheyBecomeCurrent)
