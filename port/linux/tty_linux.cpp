@@ -29,6 +29,8 @@ DWORD OpenError(int error)
     case EMFILE:
     case ENFILE:
         return ERROR_TOO_MANY_OPEN_FILES;
+    case EISDIR: // no more a serial port than a regular file is
+        return ERROR_NOT_SUPPORTED;
     case ENOENT:
     case ENODEV:
     case ENXIO:

@@ -69,6 +69,8 @@ TEST(PtyOpen, MissingDeviceAndNonTtyAreRefused)
     EXPECT_NE(SysErrorMessage(GetLastError()).find("does not exist"), std::string::npos);
     EXPECT_EQ(OpenPath("/dev/null"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(OpenPath("/dev"), INVALID_HANDLE_VALUE); // a directory (a port link's wrong target)
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
 // With the last descriptors taken, opening fails with its reason instead of
