@@ -746,6 +746,44 @@ TEST(PtyClose, CloseWhileAnotherThreadWaitsReleasesEveryDescriptorBeforeItReturn
     CloseHandle(event);
 }
 
+// A thread that asks for its transfer's result while another closes the port
+// gets the abort; taking the handle for gone while the record was still to be
+// written let the caller free a record that the close then wrote.
+TEST(PtyClose, AResultAskedForDuringTheCloseIsTheAbort)
+{
+    Pty pty;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int round = 0; round < 30; ++round) {
+        HANDLE port = OpenPath(pty.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        char buffer[8];
+        ASSERT_FALSE(ReadFile(port, buffer, 8, nullptr, &ov));
+        // Resizing a big input queue keeps the port busy, and the close waits.
+        std::atomic<bool> closed{false};
+        std::thread busy([&] {
+            for (int k = 0; !closed && SetupComm(port, k++ % 2 ? 16 : 16u << 20, 16);) {
+            }
+        });
+        std::thread closer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_TRUE(CloseHandle(port));
+            closed = true;
+        });
+        DWORD n = 0;
+        while (!GetOverlappedResult(port, &ov, &n, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
+        }
+        const DWORD error = GetLastError();
+        const DWORD status = std::atomic_ref<DWORD>(ov.Internal).load();
+        closer.join();
+        busy.join();
+        ASSERT_EQ(error, ERROR_OPERATION_ABORTED) << "round " << round;
+        ASSERT_EQ(status, ERROR_OPERATION_ABORTED) << "round " << round;
+    }
+    CloseHandle(event);
+}
+
 // After a thread polled the device while waiting for an event, the port must
 // still serve a wait whose caller waits in any other way.
 TEST_F(PtyPort, AWaitIsServedHoweverItsCallerWaitsAfterAPollingWaiterLeft)
