@@ -219,7 +219,9 @@ void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, b
 
 BOOL CommPort::AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred)
 {
+    ++syncWaiters_;
     completed_.wait(lock, [&] { return Status(ov).load(std::memory_order_acquire) != kPending; });
+    --syncWaiters_;
     if (transferred)
         *transferred = Count(ov).load(std::memory_order_relaxed);
     DWORD status = Status(ov).load(std::memory_order_acquire);

@@ -163,6 +163,7 @@ private:
     std::mutex mutex_;
     std::condition_variable completed_;
     bool closed_ = false;
+    int syncWaiters_ = 0; // threads blocked until a transfer of this port ends
     DWORD startError_ = 0;
     DWORD dead_ = 0; // the error that ended the device, 0 while it works
     DCB dcb_{};

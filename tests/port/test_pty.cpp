@@ -823,3 +823,40 @@ TEST_F(PtyPort, AWaitIsServedHoweverItsCallerWaitsAfterAPollingWaiterLeft)
     EXPECT_TRUE(WaitUntil([&] { return std::atomic_ref(noEvent.Internal).load() != kStatusPending; }));
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
 }
+
+// A thread blocked on a transfer's result while another thread polls for its
+// own event is served at once when that one leaves, not at the worker's next
+// look, which comes up to a second later once the polling waiter was there
+// for a while.
+TEST_F(PtyPort, AResultWaitedForIsServedAtOnceWhenThePollingWaiterLeaves)
+{
+    using namespace std::chrono;
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_TRUE(SetCommMask(port, 0)); // forgets the last round's bytes
+        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+        std::thread poller([&] { WaitForSingleObject(event, INFINITE); });
+        std::this_thread::sleep_for(milliseconds(800)); // the worker looks rarely now
+
+        OVERLAPPED readOv{};
+        char buffer[10];
+        ASSERT_FALSE(ReadFile(port, buffer, 10, nullptr, &readOv));
+        std::atomic<steady_clock::rep> doneAt{0};
+        DWORD n = 0;
+        std::thread reader([&] {
+            EXPECT_TRUE(GetOverlappedResult(port, &readOv, &n, TRUE));
+            doneAt = steady_clock::now().time_since_epoch().count();
+        });
+        std::this_thread::sleep_for(milliseconds(20));
+        pty.Send("12345"); // ends the polling wait
+        poller.join();
+        const auto sentAt = steady_clock::now();
+        pty.Send("67890");
+        reader.join();
+        EXPECT_EQ(n, 10u);
+        PurgeComm(port, PURGE_RXCLEAR);
+        EXPECT_LT(steady_clock::time_point(steady_clock::duration(doneAt.load())) - sentAt, milliseconds(150))
+            << "round " << round;
+    }
+}
