@@ -78,7 +78,14 @@ CommPort::~CommPort()
             ::close(fd);
 }
 
+// A thread that closes the port while another does returns only once the
+// port is closed, so that it may open the device again at once.
 void CommPort::Close()
+{
+    std::call_once(closeOnce_, [this] { CloseOnce(); });
+}
+
+void CommPort::CloseOnce()
 {
     {
         Lock lock(mutex_);

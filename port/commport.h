@@ -100,6 +100,7 @@ private:
 
     using Lock = std::unique_lock<std::mutex>;
 
+    void CloseOnce();
     void Run();
     // The port wakes the pollers of the events its pending wait sets.
     void BecomeSourceOf(const std::shared_ptr<Event>& event);
@@ -160,6 +161,7 @@ private:
     std::vector<std::weak_ptr<Event>> sourceOf_;
     std::atomic<bool> linesDirty_{false};
 
+    std::once_flag closeOnce_;
     std::mutex mutex_;
     std::condition_variable completed_;
     bool closed_ = false;

@@ -766,18 +766,28 @@ TEST(PtyClose, AResultAskedForDuringTheCloseIsTheAbort)
             for (int k = 0; !closed && SetupComm(port, k++ % 2 ? 16 : 16u << 20, 16);) {
             }
         });
-        std::thread closer([&] {
+        // Two threads close it; the one that succeeds may reopen at once.
+        std::atomic<int> closes{0};
+        auto close = [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            EXPECT_TRUE(CloseHandle(port));
+            if (!CloseHandle(port))
+                return;
+            ++closes;
             closed = true;
-        });
+            HANDLE again = OpenPath(pty.path);
+            EXPECT_NE(again, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError());
+            CloseHandle(again);
+        };
+        std::thread closer(close), secondCloser(close);
         DWORD n = 0;
         while (!GetOverlappedResult(port, &ov, &n, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
         }
         const DWORD error = GetLastError();
         const DWORD status = std::atomic_ref<DWORD>(ov.Internal).load();
         closer.join();
+        secondCloser.join();
         busy.join();
+        EXPECT_EQ(closes, 1);
         ASSERT_EQ(error, ERROR_OPERATION_ABORTED) << "round " << round;
         ASSERT_EQ(status, ERROR_OPERATION_ABORTED) << "round " << round;
     }
