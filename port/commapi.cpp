@@ -68,7 +68,12 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*, DWOR
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    return detail::RegisterHandle(std::make_shared<CommPort>(std::move(device)));
+    auto port = std::make_shared<CommPort>(std::move(device));
+    if (DWORD startError = port->StartError()) {
+        SetLastError(startError);
+        return INVALID_HANDLE_VALUE;
+    }
+    return detail::RegisterHandle(std::move(port));
 }
 
 BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size)

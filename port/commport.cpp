@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <new>
+#include <system_error>
 
 namespace vxport::detail {
 namespace {
@@ -39,6 +41,14 @@ CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), 
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     parkFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Without its wake-up descriptors the worker could never be told to end,
+    // and closing would hang: such a port is not started at all.
+    if (wakeFd_ < 0 || parkFd_ < 0) {
+        startError_ = (errno == EMFILE || errno == ENFILE) ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+        closed_ = true;
+        device_->Close();
+        return;
+    }
     dcb_ = DefaultDcb();
     device_->ReadState(dcb_);
     dcb_.DCBlength = sizeof(DCB);
@@ -48,7 +58,14 @@ CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), 
         Wake();
     });
     Lock lock(mutex_); // Run starts once the thread is known
-    worker_ = std::thread([this] { Run(); });
+    try {
+        worker_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        startError_ = ERROR_NOT_ENOUGH_MEMORY;
+        closed_ = true;
+        device_->Close();
+        return;
+    }
     workerId_ = worker_.get_id();
     poller_ = workerId_;
 }
@@ -61,7 +78,14 @@ CommPort::~CommPort()
             ::close(fd);
 }
 
+// A thread that closes the port while another does returns only once the
+// port is closed, so that it may open the device again at once.
 void CommPort::Close()
+{
+    std::call_once(closeOnce_, [this] { CloseOnce(); });
+}
+
+void CommPort::CloseOnce()
 {
     {
         Lock lock(mutex_);
@@ -202,7 +226,9 @@ void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, b
 
 BOOL CommPort::AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred)
 {
+    ++syncWaiters_;
     completed_.wait(lock, [&] { return Status(ov).load(std::memory_order_acquire) != kPending; });
+    --syncWaiters_;
     if (transferred)
         *transferred = Count(ov).load(std::memory_order_relaxed);
     DWORD status = Status(ov).load(std::memory_order_acquire);
@@ -271,9 +297,13 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     if (t.ReadIntervalTimeout != INFINITE)
         op.interval = t.ReadIntervalTimeout;
 
-    if (reads_.empty()) {
-        op.got.resize(ready);
-        TakeFromQueue(op.got.data(), ready);
+    // Taking from a full queue lets in the bytes that wait in the device;
+    // they are this read's too, as no later arrival would feed it them.
+    while (reads_.empty() && op.got.size() < toRead && queue_.Size() > 0) {
+        const size_t have = op.got.size();
+        const size_t take = std::min<size_t>(queue_.Size(), toRead - have);
+        op.got.resize(have + take);
+        TakeFromQueue(op.got.data() + have, take);
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {

@@ -40,6 +40,8 @@ public:
     explicit CommPort(std::unique_ptr<Device> device);
     ~CommPort() override;
     void Close() override;
+    // 0 when the port runs; else why it could not start (it is closed then).
+    DWORD StartError() const { return startError_; }
 
     BOOL SetupComm(DWORD inQueue, DWORD outQueue);
     BOOL SetState(const DCB& dcb);
@@ -98,6 +100,7 @@ private:
 
     using Lock = std::unique_lock<std::mutex>;
 
+    void CloseOnce();
     void Run();
     // The port wakes the pollers of the events its pending wait sets.
     void BecomeSourceOf(const std::shared_ptr<Event>& event);
@@ -158,9 +161,12 @@ private:
     std::vector<std::weak_ptr<Event>> sourceOf_;
     std::atomic<bool> linesDirty_{false};
 
+    std::once_flag closeOnce_;
     std::mutex mutex_;
     std::condition_variable completed_;
     bool closed_ = false;
+    int syncWaiters_ = 0; // threads blocked until a transfer of this port ends
+    DWORD startError_ = 0;
     DWORD dead_ = 0; // the error that ended the device, 0 while it works
     DCB dcb_{};
     COMMTIMEOUTS timeouts_{};

@@ -30,7 +30,8 @@ void ReadCount(int fd)
 // The worker parks while a waiter polls the device, and stays parked after
 // the waiter leaves (it comes back at once) until somebody wakes the port
 // while no waiter polls: a transfer that goes pending, a wait that nobody
-// waits for by its event. A parked worker looks again now and then, so that
+// waits for by its event, a waiter leaving while a thread is blocked on a
+// transfer's end. A parked worker looks again now and then, so that
 // a wait whose caller only tests the record is served all the same. While it
 // finds a waiter polling at every look, it looks less often (up to once a
 // second): each look wakes a sleeping CPU, which on a virtual machine costs
@@ -80,10 +81,11 @@ void CommPort::PollDevice(Lock& lock, int timeoutMs)
             wanted |= POLLIN;
         if (!writes_.empty())
             wanted |= POLLOUT;
-        // With a full queue and no output the device is left out, so a
-        // hang-up (level-triggered) cannot make the loop spin.
-        if (wanted)
-            fds[1] = {device_->PollFd(), wanted, 0};
+        // With a full queue and no output the device stays in the poll
+        // without events: poll() still reports a hang-up, which Service
+        // turns into the end of the device, so it cannot repeat. A device
+        // unplugged then would otherwise leave a pending wait forever.
+        fds[1] = {device_->PollFd(), wanted, 0};
     }
     const int pollsInput = (fds[1].events & POLLIN) ? 1 : 0;
     devicePollers_ += pollsInput;
@@ -135,6 +137,10 @@ DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
     event.RemovePoller();
     waiterPolls_ = false;
     poller_ = workerId_;
+    // A thread blocked on a transfer's end needs the device polled now; the
+    // parked worker would come only at its next look.
+    if (syncWaiters_ > 0)
+        EnsurePoller();
     // A wake-up that came for the poller after its last look is served here.
     if (!closed_ && wakePending_.load())
         PollDevice(lock, 0);

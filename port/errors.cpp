@@ -11,6 +11,8 @@ std::string SysErrorMessage(DWORD code)
         return "The operation completed successfully.";
     case ERROR_FILE_NOT_FOUND:
         return "The port does not exist. Check that the device is plugged in and that the port number is right.";
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return "Too many files and devices are open in this program. Close some of them and try again.";
     case ERROR_ACCESS_DENIED:
         return "Access to the port is denied. The user needs permission to use the port; on Debian, add the "
                "user to the dialout group (sudo adduser $USER dialout) and log in again.";

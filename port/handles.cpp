@@ -54,10 +54,16 @@ namespace vxport {
 
 BOOL CloseHandle(HANDLE handle)
 {
-    auto object = detail::UnregisterHandle(handle);
+    // The object ends its pending transfers before the handle goes: a thread
+    // that asks for a transfer's result meanwhile still finds the handle and
+    // waits for that end, instead of taking the handle for gone while the
+    // transfer's record is still to be written.
+    auto object = detail::LookupHandle(handle);
     if (!object)
         return detail::InvalidHandle();
     object->Close();
+    if (!detail::UnregisterHandle(handle))
+        return detail::InvalidHandle(); // another thread closed it meanwhile
     return TRUE;
 }
 

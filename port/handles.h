@@ -16,7 +16,8 @@ public:
     explicit HandleObject(Kind kind) : kind_(kind) {}
     virtual ~HandleObject() = default;
     Kind HandleKind() const { return kind_; }
-    // Called once when CloseHandle removes the handle from the table; the
+    // Called by CloseHandle before it removes the handle from the table (by
+    // each of two threads that close it at once: it must allow that); the
     // object itself lives on while another thread still holds it.
     virtual void Close() {}
 

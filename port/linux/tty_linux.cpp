@@ -26,6 +26,11 @@ DWORD OpenError(int error)
         return ERROR_SHARING_VIOLATION;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case EISDIR: // no more a serial port than a regular file is
+        return ERROR_NOT_SUPPORTED;
     case ENOENT:
     case ENODEV:
     case ENXIO:

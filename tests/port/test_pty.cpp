@@ -69,6 +69,42 @@ TEST(PtyOpen, MissingDeviceAndNonTtyAreRefused)
     EXPECT_NE(SysErrorMessage(GetLastError()).find("does not exist"), std::string::npos);
     EXPECT_EQ(OpenPath("/dev/null"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(OpenPath("/dev"), INVALID_HANDLE_VALUE); // a directory (a port link's wrong target)
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+}
+
+// With the last descriptors taken, opening fails with its reason instead of
+// giving a port that cannot be woken (and whose closing hung), and it leaves
+// the device free.
+TEST(PtyOpen, OpenWithoutFreeDescriptorsFailsAndLeavesThePortFree)
+{
+    Pty pty;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(pty.slave)) >= 0;)
+        filler.push_back(fd);
+    for (int free = 0; free <= 2; ++free) {
+        for (int i = 0; i < free; ++i) {
+            ::close(filler.back());
+            filler.pop_back();
+        }
+        HANDLE port = OpenPath(pty.path);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(port, INVALID_HANDLE_VALUE) << free << " free";
+        EXPECT_EQ(error, ERROR_TOO_MANY_OPEN_FILES) << free << " free";
+        for (int fd; filler.size() < 1000 && (fd = dup(pty.slave)) >= 0;)
+            filler.push_back(fd);
+    }
+    for (int fd : filler)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    HANDLE port = OpenPath(pty.path);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError());
+    EXPECT_TRUE(CloseHandle(port));
 }
 
 TEST_F(PtyPort, OpenSetsRawModeAndSettingsRoundTripThroughTermios)
@@ -450,6 +486,32 @@ TEST_F(PtyPort, HangUpEndsThePendingWaitWithAnErrorAndNothingSpins)
     EXPECT_LT(ProcessCpuMs() - before, 50.0);
 }
 
+// Nobody reads while the input queue is full, as when the component has no
+// receiver; unplugging the device then must still end the wait.
+TEST_F(PtyPort, HangUpWithAFullInputQueueEndsThePendingWait)
+{
+    ASSERT_TRUE(SetupComm(port, 16, 16));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    pty.Send(std::string(100, 'a'));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 16; }));
+    DWORD mask = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &mask, &ov)); // the filling, from the history
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    const double before = ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(ProcessCpuMs() - before, 20.0); // the full queue does not spin
+
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    char buffer[16];
+    ASSERT_TRUE(ReadFile(port, buffer, 16, &n, &ov)); // the queue keeps its bytes
+    EXPECT_EQ(std::string(buffer, n), std::string(16, 'a'));
+}
+
 TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
 {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
@@ -506,6 +568,25 @@ TEST_F(PtyPort, ReadingAFullQueueLetsTheWaitingBytesIn)
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
     CloseHandle(port); // the pending wait writes `mask`
     port = INVALID_HANDLE_VALUE;
+}
+
+// Emptying the full queue lets the device's bytes in at once; a read that
+// asked for more than the queue held must get them, not wait for more.
+TEST_F(PtyPort, AReadLargerThanAFullQueueGetsTheBytesWaitingBehindIt)
+{
+    ASSERT_TRUE(SetupComm(port, 16, 16));
+    const std::string sent = "abcdefghijklmnopqrstuvwxyz";
+    pty.Send(sent);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 16; }));
+    char buffer[20] = {};
+    DWORD n = 0;
+    if (!ReadFile(port, buffer, 20, &n, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    }
+    EXPECT_EQ(std::string(buffer, n), sent.substr(0, 20));
+    EXPECT_EQ(InQueue(port), 6u);
 }
 
 // A transfer queued behind another gets its whole total time-out once it is
@@ -665,6 +746,54 @@ TEST(PtyClose, CloseWhileAnotherThreadWaitsReleasesEveryDescriptorBeforeItReturn
     CloseHandle(event);
 }
 
+// A thread that asks for its transfer's result while another closes the port
+// gets the abort; taking the handle for gone while the record was still to be
+// written let the caller free a record that the close then wrote.
+TEST(PtyClose, AResultAskedForDuringTheCloseIsTheAbort)
+{
+    Pty pty;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int round = 0; round < 30; ++round) {
+        HANDLE port = OpenPath(pty.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        char buffer[8];
+        ASSERT_FALSE(ReadFile(port, buffer, 8, nullptr, &ov));
+        // Resizing a big input queue keeps the port busy, and the close waits.
+        std::atomic<bool> closed{false};
+        std::thread busy([&] {
+            for (int k = 0; !closed && SetupComm(port, k++ % 2 ? 16 : 16u << 20, 16);) {
+            }
+        });
+        // Two threads close it; the one that succeeds may reopen at once.
+        std::atomic<int> closes{0};
+        auto close = [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (!CloseHandle(port))
+                return;
+            ++closes;
+            closed = true;
+            HANDLE again = OpenPath(pty.path);
+            EXPECT_NE(again, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError());
+            CloseHandle(again);
+        };
+        std::thread closer(close), secondCloser(close);
+        DWORD n = 0;
+        while (!GetOverlappedResult(port, &ov, &n, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
+        }
+        const DWORD error = GetLastError();
+        const DWORD status = std::atomic_ref<DWORD>(ov.Internal).load();
+        closer.join();
+        secondCloser.join();
+        busy.join();
+        EXPECT_EQ(closes, 1);
+        ASSERT_EQ(error, ERROR_OPERATION_ABORTED) << "round " << round;
+        ASSERT_EQ(status, ERROR_OPERATION_ABORTED) << "round " << round;
+    }
+    CloseHandle(event);
+}
+
 // After a thread polled the device while waiting for an event, the port must
 // still serve a wait whose caller waits in any other way.
 TEST_F(PtyPort, AWaitIsServedHoweverItsCallerWaitsAfterAPollingWaiterLeft)
@@ -703,4 +832,41 @@ TEST_F(PtyPort, AWaitIsServedHoweverItsCallerWaitsAfterAPollingWaiterLeft)
     constexpr DWORD kStatusPending = 0x103;
     EXPECT_TRUE(WaitUntil([&] { return std::atomic_ref(noEvent.Internal).load() != kStatusPending; }));
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+}
+
+// A thread blocked on a transfer's result while another thread polls for its
+// own event is served at once when that one leaves, not at the worker's next
+// look, which comes up to a second later once the polling waiter was there
+// for a while.
+TEST_F(PtyPort, AResultWaitedForIsServedAtOnceWhenThePollingWaiterLeaves)
+{
+    using namespace std::chrono;
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_TRUE(SetCommMask(port, 0)); // forgets the last round's bytes
+        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+        std::thread poller([&] { WaitForSingleObject(event, INFINITE); });
+        std::this_thread::sleep_for(milliseconds(800)); // the worker looks rarely now
+
+        OVERLAPPED readOv{};
+        char buffer[10];
+        ASSERT_FALSE(ReadFile(port, buffer, 10, nullptr, &readOv));
+        std::atomic<steady_clock::rep> doneAt{0};
+        DWORD n = 0;
+        std::thread reader([&] {
+            EXPECT_TRUE(GetOverlappedResult(port, &readOv, &n, TRUE));
+            doneAt = steady_clock::now().time_since_epoch().count();
+        });
+        std::this_thread::sleep_for(milliseconds(20));
+        pty.Send("12345"); // ends the polling wait
+        poller.join();
+        const auto sentAt = steady_clock::now();
+        pty.Send("67890");
+        reader.join();
+        EXPECT_EQ(n, 10u);
+        PurgeComm(port, PURGE_RXCLEAR);
+        EXPECT_LT(steady_clock::time_point(steady_clock::duration(doneAt.load())) - sentAt, milliseconds(150))
+            << "round " << round;
+    }
 }
