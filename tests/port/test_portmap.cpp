@@ -362,8 +362,9 @@ TEST(PortNumbers, ATableThatCannotBeReadIsNotWrittenOver)
     // The folder is the user's, the table is not readable to them (left by
     // root with umask 077); root reads anything, so a root run tries as nobody.
     const bool asNobody = geteuid() == 0;
-    if (asNobody)
+    if (asNobody) {
         ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    }
     const pid_t child = fork();
     if (child == 0) {
         if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
