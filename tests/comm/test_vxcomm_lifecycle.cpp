@@ -316,6 +316,99 @@ TEST(CommLifecycle, LinksDestroyedWhileTheMessageThreadReceives)
     EXPECT_EQ(rs.GetLog(), nullptr);
 }
 
+// A processor or log that was unlinked first and destroyed afterwards, or a
+// processor further down a chain, may still be in use by a receive on the
+// message thread: its destruction waits until that receive has left it.
+TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
+{
+    Watchdog watchdog(kLimit);
+    struct Gate {
+        std::atomic<bool> entered{false}, inside{false}, insideAtDestruction{false};
+        void Pass()
+        {
+            inside = true;
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            inside = false;
+        }
+        void Dying()
+        {
+            if (inside)
+                insideAtDestruction = true;
+        }
+    };
+    class TGateProcessor : public TvxCustomDataProcessor {
+    public:
+        explicit TGateProcessor(Gate& gate) : gate_(gate) {}
+        ~TGateProcessor() override
+        {
+            NotifyDestroying();
+            gate_.Dying();
+        }
+        void DataReceived(void* Buffer, uint32_t Received, bool& Handled) override
+        {
+            gate_.Pass();
+            TvxCustomDataProcessor::DataReceived(Buffer, Received, Handled);
+        }
+
+    private:
+        Gate& gate_;
+    };
+    class TGateLog : public TvxMemoryLog {
+    public:
+        explicit TGateLog(Gate& gate) : gate_(gate) {}
+        ~TGateLog() override
+        {
+            NotifyDestroying();
+            gate_.Dying();
+        }
+        void LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args) override
+        {
+            if (Fmt.find("Communication Error") != std::string::npos)
+                gate_.Pass();
+            TvxMemoryLog::LogFmt(Level, Fmt, Args);
+        }
+
+    private:
+        Gate& gate_;
+    };
+
+    VirtualPort port(11, "unlinked");
+    TvxComm rs;
+    rs.SetUseMainThread(false);
+    rs.OnCommError = [](TObject*, uint32_t, uint32_t, TComStateFlags, bool&) {};
+    rs.SetComPortNo(11);
+    rs.SetActive(true);
+    for (int round = 0; round < 3; ++round) {
+        Gate gate, unused;
+        TvxCustomDataProcessor first;
+        auto* processor = new TGateProcessor(round < 2 ? gate : unused);
+        auto* log = new TGateLog(round < 2 ? unused : gate);
+        if (round == 0) {
+            rs.SetDataProcessor(processor);
+            port.Write("x");
+        } else if (round == 1) {
+            rs.SetDataProcessor(&first);
+            first.SetDataProcessor(processor);
+            port.Write("x");
+        } else {
+            rs.SetLog(log);
+            vp::InjectLineErrors(port.Name(), vp::End::A, CE_FRAME);
+            port.Write("x");
+        }
+        ASSERT_TRUE(Pump([&] { return gate.entered.load(); })) << "round " << round;
+        if (round == 0)
+            rs.SetDataProcessor(nullptr);
+        else if (round == 2)
+            rs.SetLog(nullptr);
+        delete processor;
+        delete log;
+        EXPECT_FALSE(gate.insideAtDestruction) << "round " << round;
+        rs.SetDataProcessor(nullptr);
+        PumpFor(150);
+    }
+}
+
 // Input beyond the read buffer (the queue grew on an open port) is delivered
 // whole by the event that found it, not when some later byte arrives.
 TEST(CommLifecycle, InputLargerThanTheReadBufferIsDeliveredWhole)
