@@ -5,6 +5,27 @@
 #include "vxclasses_log.h"
 #include "vxclasses_timer.h"
 
+#include <QMetaObject>
+#include <QThread>
+
+namespace {
+
+// The timer ticks on the thread that created the processor and is set there
+// only; a send or StartTimer on another thread (a processor answering from
+// the message thread's receive path) has that thread do it. A request still
+// queued when the processor goes is dropped with the timer's window.
+template <class Fn>
+void OnTimerThread(TvxTimer& timer, Fn fn)
+{
+    QObject* window = timer.WindowHandle();
+    if (window->thread() == QThread::currentThread())
+        fn();
+    else
+        QMetaObject::invokeMethod(window, std::move(fn), Qt::QueuedConnection);
+}
+
+} // namespace
+
 TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner) : TComponent(AOwner), timer_(new TvxTimer)
 {
     timer_->SetEnabled(false);
@@ -119,8 +140,10 @@ void TvxCustomDataProcessor::DoDataSend(void* Data, uint32_t Size)
         if (OnBeforeSend)
             OnBeforeSend(this, Data, Size, false, handled);
         if (handled) {
-            timer_->SetEnabled(false);
-            timer_->SetEnabled(true);
+            OnTimerThread(*timer_, [timer = timer_.get()] {
+                timer->SetEnabled(false);
+                timer->SetEnabled(true);
+            });
         } else if (TvxBaseIO* io = GetIO()) {
             io->SendData(Data, Size);
         } else {
@@ -152,11 +175,13 @@ void TvxCustomDataProcessor::DoStringSend(const std::string& S)
 
 void TvxCustomDataProcessor::StartTimer(int32_t Interval)
 {
-    timer_->SetEnabled(false);
-    if (Interval != 0) {
-        timer_->Interval = uint32_t(Interval);
-        timer_->SetEnabled(true);
-    }
+    OnTimerThread(*timer_, [timer = timer_.get(), Interval] {
+        timer->SetEnabled(false);
+        if (Interval != 0) {
+            timer->Interval = uint32_t(Interval);
+            timer->SetEnabled(true);
+        }
+    });
 }
 
 void TvxCustomDataProcessor::DoTimer(TObject*)

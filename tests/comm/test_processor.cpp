@@ -286,3 +286,46 @@ TEST(ProcessorLinks, DestroyedProcessorLeavesTheComponentWorking)
     PumpFor(100);
     EXPECT_TRUE(rig.rs.Active());
 }
+
+// A processor that answers what it receives sends from the receive path, which
+// runs on the message thread when the component does not use the main thread;
+// a block taken over there still leads to one TxEmpty on the processor's own
+// thread, and StartTimer called there arms the timer as well.
+TEST(ProcessorTimer, ArmedFromTheReceiveThreadTicksOnTheProcessorsThread)
+{
+    struct TAnswering : TRecordingProcessor {
+        std::atomic<int> ticks{0};
+        std::atomic<bool> offThread{false};
+        std::thread::id own = std::this_thread::get_id();
+        void TxEmpty(bool&) override
+        {
+            offThread = offThread || std::this_thread::get_id() != own;
+            ++ticks;
+        }
+        void DataReceived(void* Buffer, uint32_t Received, bool&) override
+        {
+            if (*static_cast<const char*>(Buffer) == 'b') {
+                DoDataSend(Buffer, Received);
+            } else {
+                StartTimer(50);
+            }
+        }
+    };
+    PtyPort pty(76);
+    TvxComm rs;
+    rs.SetUseMainThread(false);
+    rs.SetComPortNo(76);
+    TAnswering processor;
+    processor.OnBeforeSend = [](TObject*, void*, uint32_t, bool, bool& handled) { handled = true; };
+    processor.Timer()->Interval = 50;
+    rs.SetDataProcessor(&processor);
+    rs.SetActive(true);
+    for (const char* what : {"b", "s"}) {
+        processor.ticks = 0;
+        pty.Write(what);
+        EXPECT_TRUE(Pump([&] { return processor.ticks > 0; }, 2000)) << what;
+        PumpFor(200);
+        EXPECT_EQ(processor.ticks, 1) << what;
+    }
+    EXPECT_FALSE(processor.offThread);
+}
