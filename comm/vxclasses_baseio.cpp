@@ -177,12 +177,16 @@ void TvxBaseIO::ThreadExecute(TvxThreadIO*) {}
 
 void TvxBaseIO::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg, bool ShowOnly)
 {
+    const TLifeFlag life = life_; // the handler may destroy this component
     bool raiseException = true;
     if (OnFatalError)
         OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
-    if (TvxCustomLogFile* log = GetLog())
+    // A destroyed component has no log any more; the error still reaches the caller.
+    const bool alive = *life;
+    TvxCustomLogFile* log = alive ? GetLog() : nullptr;
+    if (log)
         log->LogFmt(0, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
-    if (!raiseException || IsLoading())
+    if (!raiseException || (alive && IsLoading()))
         return;
     if (ShowOnly)
         Application::ShowMessage(ErrorMsg, "Error", Application::MessageIcon::Error);

@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 using namespace commtest;
@@ -167,6 +168,33 @@ TEST(CommLifecycle, HandlerMayDestroyTheComponent)
         port.Write("bye");
         EXPECT_TRUE(Pump([&] { return destroyed.load(); })) << "main thread " << mainThread;
         PumpFor(20);
+    }
+}
+
+// An OnFatalError handler may destroy the component, here when its port
+// cannot be opened: the component is not read afterwards, not even for its
+// log, though its memory is in use again by then.
+TEST(CommLifecycle, FatalErrorHandlerMayDestroyTheComponent)
+{
+    UnlinkPort(12);
+    for (bool raise : {false, true}) {
+        TvxMemoryLog log;
+        auto* rs = new TvxComm;
+        rs->SetLog(&log);
+        rs->SetComPortNo(12);
+        std::vector<std::unique_ptr<char[]>> reuse;
+        rs->OnFatalError = [&](QObject*, uint32_t, uint32_t, const std::string&, bool& raiseException) {
+            raiseException = raise;
+            delete rs;
+            for (int i = 0; i < 16; ++i) {
+                reuse.emplace_back(new char[sizeof(TvxComm)]);
+                std::memset(reuse.back().get(), 0xA5, sizeof(TvxComm));
+            }
+        };
+        if (raise)
+            EXPECT_THROW(rs->SetActive(true), Exception);
+        else
+            EXPECT_NO_THROW(rs->SetActive(true));
     }
 }
 
