@@ -235,7 +235,8 @@ void TvxBaseIO::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Ar
 
 void TvxBaseIO::Notify(int32_t Kind)
 {
-    NotifyList.Broadcast(this, Kind);
+    const TLifeFlag life = life_; // a handler may destroy this component
+    NotifyList.Broadcast(this, Kind, [&life] { return bool(*life); });
 }
 
 int32_t TvxBaseIO::AddNotify(const TOnNotifyEvent& Handler)

@@ -171,11 +171,38 @@ TEST(CommLifecycle, HandlerMayDestroyTheComponent)
     }
 }
 
-// An OnFatalError handler may destroy the component, here when its port
-// cannot be opened: the component is not read afterwards, not even for its
-// log, though its memory is in use again by then.
-TEST(CommLifecycle, FatalErrorHandlerMayDestroyTheComponent)
+// An OnFatalError handler, or the first of several notification handlers,
+// may destroy the component: the component is not read afterwards (not even
+// its log link or the rest of its handler list), though its memory is in use
+// again by then.
+TEST(CommLifecycle, FatalErrorOrNotifyHandlerMayDestroyTheComponent)
 {
+    Watchdog watchdog(kLimit);
+    const auto Reuse = [](std::vector<std::unique_ptr<char[]>>& blocks) {
+        for (int i = 0; i < 16; ++i) {
+            blocks.emplace_back(new char[sizeof(TvxComm)]);
+            std::memset(blocks.back().get(), 0xA5, sizeof(TvxComm));
+        }
+    };
+    PtyPort port(12);
+    for (int32_t kind : {nkOpened, nkClosed}) {
+        auto* rs = new TvxComm;
+        rs->SetComPortNo(12);
+        int later = 0;
+        std::vector<std::unique_ptr<char[]>> reuse;
+        rs->AddNotify([&, kind](TObject*, int32_t k) {
+            if (k != kind)
+                return;
+            delete rs;
+            Reuse(reuse);
+        });
+        rs->AddNotify([&, kind](TObject*, int32_t k) { later += k == kind; });
+        rs->SetActive(true);
+        if (kind == nkClosed)
+            rs->SetActive(false);
+        EXPECT_EQ(later, 0);
+    }
+    port.CloseMaster();
     UnlinkPort(12);
     for (bool raise : {false, true}) {
         TvxMemoryLog log;
@@ -186,10 +213,7 @@ TEST(CommLifecycle, FatalErrorHandlerMayDestroyTheComponent)
         rs->OnFatalError = [&](QObject*, uint32_t, uint32_t, const std::string&, bool& raiseException) {
             raiseException = raise;
             delete rs;
-            for (int i = 0; i < 16; ++i) {
-                reuse.emplace_back(new char[sizeof(TvxComm)]);
-                std::memset(reuse.back().get(), 0xA5, sizeof(TvxComm));
-            }
+            Reuse(reuse);
         };
         if (raise)
             EXPECT_THROW(rs->SetActive(true), Exception);
