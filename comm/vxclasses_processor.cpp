@@ -6,6 +6,7 @@
 #include "vxclasses_timer.h"
 
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
 
 namespace {
@@ -136,9 +137,12 @@ void TvxCustomDataProcessor::DoDataSend(void* Data, uint32_t Size)
     if (Size == 0 || !Data)
         return;
     try {
+        const QPointer<TvxCustomDataProcessor> self(this); // the hook may destroy the processor
         bool handled = false;
         if (OnBeforeSend)
             OnBeforeSend(this, Data, Size, false, handled);
+        if (!self)
+            return;
         if (handled) {
             OnTimerThread(*timer_, [timer = timer_.get()] {
                 timer->SetEnabled(false);
@@ -160,10 +164,11 @@ void TvxCustomDataProcessor::DoStringSend(const std::string& S)
         return;
     try {
         std::string text = S; // the hook's changes stay in this copy
+        const QPointer<TvxCustomDataProcessor> self(this);
         bool handled = false;
         if (OnBeforeSend)
             OnBeforeSend(this, text.data(), uint32_t(text.size()), true, handled);
-        if (handled)
+        if (handled || !self)
             return;
         if (TvxBaseIO* io = GetIO())
             io->SendString(text);

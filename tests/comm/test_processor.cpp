@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <cctype>
+#include <cstring>
 
 using namespace commtest;
 using ::testing::Contains;
@@ -285,6 +286,37 @@ TEST(ProcessorLinks, DestroyedProcessorLeavesTheComponentWorking)
     rig.pty.Write("z");
     PumpFor(100);
     EXPECT_TRUE(rig.rs.Active());
+}
+
+// OnBeforeSend may destroy its processor (here while taking the block over,
+// or letting the string through): nothing of the gone processor is used
+// afterwards, though its memory is in use again by then.
+TEST(ProcessorSend, HookThatDestroysItsProcessor)
+{
+    PtyPort pty(78);
+    TvxComm rs;
+    rs.SetComPortNo(78);
+    rs.SetActive(true);
+    for (bool handled : {true, false}) {
+        auto* processor = new TRecordingProcessor;
+        rs.SetDataProcessor(processor);
+        std::vector<std::unique_ptr<char[]>> reuse;
+        processor->OnBeforeSend = [&, handled](TObject*, void*, uint32_t, bool, bool& handle) {
+            handle = handled;
+            delete processor;
+            for (int i = 0; i < 16; ++i) {
+                reuse.emplace_back(new char[sizeof(TRecordingProcessor)]);
+                std::memset(reuse.back().get(), 0xA5, sizeof(TRecordingProcessor));
+            }
+        };
+        char data[] = "abc";
+        if (handled)
+            processor->DoDataSend(data, 3);
+        else
+            processor->DoStringSend("abc");
+        EXPECT_EQ(rs.GetDataProcessor(), nullptr);
+    }
+    EXPECT_EQ(pty.Read(1, 100), "");
 }
 
 // A processor that answers what it receives sends from the receive path, which
