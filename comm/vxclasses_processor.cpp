@@ -216,10 +216,11 @@ void TvxCustomDataProcessor::DataReceived(void* Buffer, uint32_t Received)
 
 void TvxCustomDataProcessor::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg)
 {
+    const QPointer<TvxCustomDataProcessor> self(this); // the handler may destroy the processor
     bool raiseException = true;
     if (OnFatalError)
         OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
-    if (TvxCustomLogFile* log = GetLog())
+    if (TvxCustomLogFile* log = self ? GetLog() : nullptr)
         log->LogFmt(0, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
     if (raiseException)
         throw Exception(ErrorMsg);

@@ -288,35 +288,47 @@ TEST(ProcessorLinks, DestroyedProcessorLeavesTheComponentWorking)
     EXPECT_TRUE(rig.rs.Active());
 }
 
-// OnBeforeSend may destroy its processor (here while taking the block over,
-// or letting the string through): nothing of the gone processor is used
-// afterwards, though its memory is in use again by then.
-TEST(ProcessorSend, HookThatDestroysItsProcessor)
+// OnBeforeSend or OnFatalError may destroy its processor (the hook while
+// taking a block over or letting a string through): nothing of the gone
+// processor is used afterwards, though its memory is in use again by then.
+TEST(ProcessorSend, HandlerThatDestroysItsProcessor)
 {
     PtyPort pty(78);
     TvxComm rs;
     rs.SetComPortNo(78);
     rs.SetActive(true);
-    for (bool handled : {true, false}) {
+    TvxMemoryLog log;
+    for (int round = 0; round < 3; ++round) {
         auto* processor = new TRecordingProcessor;
         rs.SetDataProcessor(processor);
+        processor->SetLog(&log);
         std::vector<std::unique_ptr<char[]>> reuse;
-        processor->OnBeforeSend = [&, handled](TObject*, void*, uint32_t, bool, bool& handle) {
-            handle = handled;
+        const auto destroy = [&] {
             delete processor;
             for (int i = 0; i < 16; ++i) {
                 reuse.emplace_back(new char[sizeof(TRecordingProcessor)]);
                 std::memset(reuse.back().get(), 0xA5, sizeof(TRecordingProcessor));
             }
         };
+        processor->OnBeforeSend = [&, round](TObject*, void*, uint32_t, bool, bool& handle) {
+            handle = round == 0;
+            destroy();
+        };
+        processor->OnFatalError = [&](QObject*, uint32_t, uint32_t, const std::string&, bool& raise) {
+            raise = false;
+            destroy();
+        };
         char data[] = "abc";
-        if (handled)
+        if (round == 0)
             processor->DoDataSend(data, 3);
-        else
+        else if (round == 1)
             processor->DoStringSend("abc");
+        else
+            EXPECT_NO_THROW(processor->FatalError(1, 0, "gone"));
         EXPECT_EQ(rs.GetDataProcessor(), nullptr);
     }
     EXPECT_EQ(pty.Read(1, 100), "");
+    EXPECT_EQ(log.Count(), 0u);
 }
 
 // A processor that answers what it receives sends from the receive path, which
