@@ -114,6 +114,10 @@ void TvxCustomDataProcessor::SetIO(TvxBaseIO* IO)
     if (IO) {
         FreeNotification(IO);
         IO->AddNotify(NotifyHandler());
+        // The component hears of the log's end too, so that it can wait for a
+        // receive on another thread that logs here.
+        if (TvxCustomLogFile* log = GetLog())
+            IO->FreeNotification(log);
     }
 }
 
@@ -121,8 +125,11 @@ void TvxCustomDataProcessor::SetLog(TvxCustomLogFile* Value)
 {
     log_.store(Value, std::memory_order_release);
     logObject_ = Value;
-    if (Value)
+    if (Value) {
         FreeNotification(Value);
+        if (TvxBaseIO* io = GetIO())
+            io->FreeNotification(Value);
+    }
 }
 
 void TvxCustomDataProcessor::SetFlag(bool Value)

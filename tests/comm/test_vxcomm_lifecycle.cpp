@@ -368,9 +368,10 @@ TEST(CommLifecycle, LinksDestroyedWhileTheMessageThreadReceives)
     EXPECT_EQ(rs.GetLog(), nullptr);
 }
 
-// A processor or log that was unlinked first and destroyed afterwards, or a
-// processor further down a chain, may still be in use by a receive on the
-// message thread: its destruction waits until that receive has left it.
+// A processor or log that was unlinked first and destroyed afterwards, a
+// processor further down a chain, or a processor's own log, may still be in
+// use by a receive on the message thread: its destruction waits until that
+// receive has left it.
 TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
 {
     Watchdog watchdog(kLimit);
@@ -400,6 +401,7 @@ TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
         void DataReceived(void* Buffer, uint32_t Received, bool& Handled) override
         {
             gate_.Pass();
+            Log(2, "received");
             TvxCustomDataProcessor::DataReceived(Buffer, Received, Handled);
         }
 
@@ -414,10 +416,14 @@ TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
             NotifyDestroying();
             gate_.Dying();
         }
+        void Log(uint8_t Level, const std::string& Msg) override
+        {
+            gate_.Pass();
+            TvxMemoryLog::Log(Level, Msg);
+        }
         void LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args) override
         {
-            if (Fmt.find("Communication Error") != std::string::npos)
-                gate_.Pass();
+            gate_.Pass();
             TvxMemoryLog::LogFmt(Level, Fmt, Args);
         }
 
@@ -431,7 +437,7 @@ TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
     rs.OnCommError = [](TObject*, uint32_t, uint32_t, TComStateFlags, bool&) {};
     rs.SetComPortNo(11);
     rs.SetActive(true);
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 4; ++round) {
         Gate gate, unused;
         TvxCustomDataProcessor first;
         auto* processor = new TGateProcessor(round < 2 ? gate : unused);
@@ -443,9 +449,13 @@ TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
             rs.SetDataProcessor(&first);
             first.SetDataProcessor(processor);
             port.Write("x");
-        } else {
+        } else if (round == 2) {
             rs.SetLog(log);
             vp::InjectLineErrors(port.Name(), vp::End::A, CE_FRAME);
+            port.Write("x");
+        } else {
+            processor->SetLog(log); // the processor's own log
+            rs.SetDataProcessor(processor);
             port.Write("x");
         }
         ASSERT_TRUE(Pump([&] { return gate.entered.load(); })) << "round " << round;
@@ -453,8 +463,8 @@ TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
             rs.SetDataProcessor(nullptr);
         else if (round == 2)
             rs.SetLog(nullptr);
-        delete processor;
         delete log;
+        delete processor;
         EXPECT_FALSE(gate.insideAtDestruction) << "round " << round;
         rs.SetDataProcessor(nullptr);
         PumpFor(150);
