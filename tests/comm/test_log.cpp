@@ -162,9 +162,13 @@ TEST(LogFile, LongLinesOfLogsSharingAFileStayWhole)
     text << in.rdbuf();
     const std::vector<std::string> lines = Lines(text.str());
     EXPECT_EQ(lines.size(), 2000u);
-    const std::regex whole(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[2\] (a+|b+|c+|d+))");
+    // A whole line: the stamp, the level, and one log's letter all along.
+    const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[2\] )");
     int broken = 0;
-    for (const std::string& line : lines)
-        broken += !std::regex_match(line, whole);
+    for (const std::string& line : lines) {
+        const std::string text = line.size() > 28 ? line.substr(28) : std::string();
+        broken += !std::regex_match(line.substr(0, 28), stamp) || text.size() < 9000 ||
+                  text.find_first_not_of(text[0]) != std::string::npos;
+    }
     EXPECT_EQ(broken, 0);
 }
