@@ -177,12 +177,16 @@ void TvxBaseIO::ThreadExecute(TvxThreadIO*) {}
 
 void TvxBaseIO::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg, bool ShowOnly)
 {
+    const TLifeFlag life = life_; // the handler may destroy this component
     bool raiseException = true;
     if (OnFatalError)
         OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
-    if (TvxCustomLogFile* log = GetLog())
+    // A destroyed component has no log any more; the error still reaches the caller.
+    const bool alive = *life;
+    TvxCustomLogFile* log = alive ? GetLog() : nullptr;
+    if (log)
         log->LogFmt(0, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
-    if (!raiseException || IsLoading())
+    if (!raiseException || (alive && IsLoading()))
         return;
     if (ShowOnly)
         Application::ShowMessage(ErrorMsg, "Error", Application::MessageIcon::Error);
@@ -231,7 +235,8 @@ void TvxBaseIO::LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Ar
 
 void TvxBaseIO::Notify(int32_t Kind)
 {
-    NotifyList.Broadcast(this, Kind);
+    const TLifeFlag life = life_; // a handler may destroy this component
+    NotifyList.Broadcast(this, Kind, [&life] { return bool(*life); });
 }
 
 int32_t TvxBaseIO::AddNotify(const TOnNotifyEvent& Handler)

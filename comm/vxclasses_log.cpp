@@ -118,10 +118,15 @@ void TvxLogFile::WriteLine(int Level, const std::string& text, bool stamped)
         std::lock_guard lock(mutex_);
         if (!stream_ || Level > maxLevel_)
             return;
-        errno = 0;
+        // The line goes out in one piece: other logs may append to the same file.
+        std::string line;
         if (stamped)
-            *stream_ << TimeStamp() << " [" << Level << "] ";
-        *stream_ << text << '\n' << std::flush;
+            line = TimeStamp() + " [" + std::to_string(Level) + "] ";
+        line += text;
+        line += '\n';
+        errno = 0;
+        stream_->write(line.data(), std::streamsize(line.size()));
+        stream_->flush();
         if (stream_->good())
             return;
         error = errno;

@@ -55,10 +55,12 @@ int32_t TvxNotifyList::Count() const
     return int32_t(entries_.size());
 }
 
-void TvxNotifyList::Broadcast(TObject* Sender, int32_t Kind)
+void TvxNotifyList::Broadcast(TObject* Sender, int32_t Kind, const std::function<bool()>& GoesOn)
 {
     const int32_t count = Count();
     for (int32_t i = 0; i < count; ++i) {
+        if (i > 0 && GoesOn && !GoesOn())
+            return;
         TOnNotifyEvent handler;
         {
             std::lock_guard lock(mutex_);

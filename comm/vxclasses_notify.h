@@ -3,6 +3,7 @@
 #include "vxclasses_types.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -27,7 +28,9 @@ public:
     // count when the broadcast starts. A handler may add or remove handlers:
     // added ones are not called by this broadcast, and the broadcast ends at
     // an index that no longer exists, so a removed handler is never called.
-    void Broadcast(TObject* Sender, int32_t Kind);
+    // With GoesOn, the broadcast ends once it returns false after a handler
+    // (the handler destroyed the list's owner, and the list with it).
+    void Broadcast(TObject* Sender, int32_t Kind, const std::function<bool()>& GoesOn = {});
 
 private:
     mutable std::mutex mutex_;

@@ -5,6 +5,28 @@
 #include "vxclasses_log.h"
 #include "vxclasses_timer.h"
 
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+
+namespace {
+
+// The timer ticks on the thread that created the processor and is set there
+// only; a send or StartTimer on another thread (a processor answering from
+// the message thread's receive path) has that thread do it. A request still
+// queued when the processor goes is dropped with the timer's window.
+template <class Fn>
+void OnTimerThread(TvxTimer& timer, Fn fn)
+{
+    QObject* window = timer.WindowHandle();
+    if (window->thread() == QThread::currentThread())
+        fn();
+    else
+        QMetaObject::invokeMethod(window, std::move(fn), Qt::QueuedConnection);
+}
+
+} // namespace
+
 TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner) : TComponent(AOwner), timer_(new TvxTimer)
 {
     timer_->SetEnabled(false);
@@ -92,6 +114,10 @@ void TvxCustomDataProcessor::SetIO(TvxBaseIO* IO)
     if (IO) {
         FreeNotification(IO);
         IO->AddNotify(NotifyHandler());
+        // The component hears of the log's end too, so that it can wait for a
+        // receive on another thread that logs here.
+        if (TvxCustomLogFile* log = GetLog())
+            IO->FreeNotification(log);
     }
 }
 
@@ -99,8 +125,11 @@ void TvxCustomDataProcessor::SetLog(TvxCustomLogFile* Value)
 {
     log_.store(Value, std::memory_order_release);
     logObject_ = Value;
-    if (Value)
+    if (Value) {
         FreeNotification(Value);
+        if (TvxBaseIO* io = GetIO())
+            io->FreeNotification(Value);
+    }
 }
 
 void TvxCustomDataProcessor::SetFlag(bool Value)
@@ -115,12 +144,17 @@ void TvxCustomDataProcessor::DoDataSend(void* Data, uint32_t Size)
     if (Size == 0 || !Data)
         return;
     try {
+        const QPointer<TvxCustomDataProcessor> self(this); // the hook may destroy the processor
         bool handled = false;
         if (OnBeforeSend)
             OnBeforeSend(this, Data, Size, false, handled);
+        if (!self)
+            return;
         if (handled) {
-            timer_->SetEnabled(false);
-            timer_->SetEnabled(true);
+            OnTimerThread(*timer_, [timer = timer_.get()] {
+                timer->SetEnabled(false);
+                timer->SetEnabled(true);
+            });
         } else if (TvxBaseIO* io = GetIO()) {
             io->SendData(Data, Size);
         } else {
@@ -137,10 +171,11 @@ void TvxCustomDataProcessor::DoStringSend(const std::string& S)
         return;
     try {
         std::string text = S; // the hook's changes stay in this copy
+        const QPointer<TvxCustomDataProcessor> self(this);
         bool handled = false;
         if (OnBeforeSend)
             OnBeforeSend(this, text.data(), uint32_t(text.size()), true, handled);
-        if (handled)
+        if (handled || !self)
             return;
         if (TvxBaseIO* io = GetIO())
             io->SendString(text);
@@ -152,11 +187,13 @@ void TvxCustomDataProcessor::DoStringSend(const std::string& S)
 
 void TvxCustomDataProcessor::StartTimer(int32_t Interval)
 {
-    timer_->SetEnabled(false);
-    if (Interval != 0) {
-        timer_->Interval = uint32_t(Interval);
-        timer_->SetEnabled(true);
-    }
+    OnTimerThread(*timer_, [timer = timer_.get(), Interval] {
+        timer->SetEnabled(false);
+        if (Interval != 0) {
+            timer->Interval = uint32_t(Interval);
+            timer->SetEnabled(true);
+        }
+    });
 }
 
 void TvxCustomDataProcessor::DoTimer(TObject*)
@@ -186,10 +223,11 @@ void TvxCustomDataProcessor::DataReceived(void* Buffer, uint32_t Received)
 
 void TvxCustomDataProcessor::FatalError(uint32_t ErrorCode, uint32_t Detail, const std::string& ErrorMsg)
 {
+    const QPointer<TvxCustomDataProcessor> self(this); // the handler may destroy the processor
     bool raiseException = true;
     if (OnFatalError)
         OnFatalError(this, ErrorCode, Detail, ErrorMsg, raiseException);
-    if (TvxCustomLogFile* log = GetLog())
+    if (TvxCustomLogFile* log = self ? GetLog() : nullptr)
         log->LogFmt(0, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
     if (raiseException)
         throw Exception(ErrorMsg);

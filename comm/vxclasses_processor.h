@@ -61,7 +61,8 @@ public:
     virtual void DoStringSend(const std::string& S);
     virtual void DoTimer(TObject* Sender);
     // Stops the timer; a non-zero Interval (ms) becomes its interval and arms
-    // it for one TxEmpty call.
+    // it for one TxEmpty call. Called on another thread than the processor's
+    // (as a block taken over there), the processor's thread does it shortly.
     virtual void StartTimer(int32_t Interval);
     // OnFatalError, the log line, then Exception with ErrorMsg unless the
     // handler cleared RaiseException.

@@ -23,13 +23,14 @@
 //            | running on other threads are waited for   | in a handler too
 //
 // What waits for what: Open waits for a detach running on another thread to
-// shut its handle. Destruction, the removal of a linked processor or log and
-// ReadDeviceId wait for calls into the component on other threads; the main
-// thread runs hand-off requests meanwhile. Handling an event takes a turn
-// (one thread at a time; nesting on one thread allowed, as inside
-// WaitForInput). Nothing waits for a thread to end, so no thread waits for
-// itself or for one that waits for it. After each handler the component's
-// life flag and the connection are checked again.
+// shut its handle. Destruction, the removal of a processor or log that the
+// component has known (linked now or before, down the chain, a processor's
+// own log) and ReadDeviceId wait for calls into the component on other
+// threads; the main thread runs hand-off requests meanwhile. Handling an
+// event takes a turn (one thread at a time; nesting on one thread allowed, as
+// inside WaitForInput). Nothing waits for a thread to end, so no thread waits
+// for itself or for one that waits for it. After each handler the
+// component's life flag and the connection are checked again.
 #include "Messages.h"
 #include "vxport.h"
 

@@ -112,13 +112,16 @@ void TvxCustomComm::SetBufferSizes(uint16_t In, uint16_t Out)
 
 void TvxCustomComm::Notification(QObject* AComponent, TOperation Operation)
 {
-    const bool linked = AComponent == GetDataProcessor() || AComponent == GetLog();
+    // Not only the linked ones: a processor further down the chain, or one
+    // unlinked a moment ago, may be what a receive on another thread is in.
+    const bool used = AComponent == GetDataProcessor() || AComponent == GetLog() ||
+                      qobject_cast<TvxCustomDataProcessor*>(AComponent) || qobject_cast<TvxCustomLogFile*>(AComponent);
     TvxBaseIO::Notification(AComponent, Operation);
     if (Operation != opRemove)
         return;
     // A processor or log going away may be in use by a receive on another
     // thread; once that has returned, nothing reaches it any more.
-    if (linked)
+    if (used)
         life_->Quiesce();
     for (QPointer<QObject>* monitor : {&monitorCTS_, &monitorDSR_, &monitorRLSD_, &monitorRing_})
         if (monitor->data() == AComponent)

@@ -90,9 +90,10 @@ void TvxCustomComm::DoCommError(uint32_t CommCode, uint32_t SysError, TComStateF
         SetRTS(false);
     bool flFlashBuffers = false;
     LogFmt(1, "Communication Error %d:%d", {int32_t(CommCode), int32_t(SysError)});
+    const TLifeFlag life = LifeFlag(); // the handler may destroy the component
     if (OnCommError)
         OnCommError(this, CommCode, SysError, State, flFlashBuffers);
-    if (flFlashBuffers)
+    if (flFlashBuffers && *life)
         PurgeAll();
 }
 

@@ -137,3 +137,38 @@ TEST(LogFile, TheLogsFatalErrorRaisesUnlessTheHandlerDeclines)
     EXPECT_EQ(handled, 1);
     EXPECT_EQ(log.Count(), 0u); // the log's own fatal error writes no line
 }
+
+// Components with logs of their own may share one file; a long line (beyond
+// the stream's buffer) still reaches the file whole, newline included, so
+// that lines of the other logs cannot come between.
+TEST(LogFile, LongLinesOfLogsSharingAFileStayWhole)
+{
+    QTemporaryDir dir;
+    const std::string name = dir.filePath("shared.log").toStdString();
+    std::vector<std::unique_ptr<TvxLogFile>> logs;
+    std::vector<std::thread> threads;
+    for (char tag : {'a', 'b', 'c', 'd'}) {
+        logs.push_back(std::make_unique<TvxLogFile>());
+        logs.back()->SetFileName(name);
+        threads.emplace_back([log = logs.back().get(), tag] {
+            for (int i = 0; i < 500; ++i)
+                log->Log(2, std::string(size_t(9000 + i), tag));
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::ifstream in(name);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::vector<std::string> lines = Lines(text.str());
+    EXPECT_EQ(lines.size(), 2000u);
+    // A whole line: the stamp, the level, and one log's letter all along.
+    const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[2\] )");
+    int broken = 0;
+    for (const std::string& line : lines) {
+        const std::string text = line.size() > 28 ? line.substr(28) : std::string();
+        broken += !std::regex_match(line.substr(0, 28), stamp) || text.size() < 9000 ||
+                  text.find_first_not_of(text[0]) != std::string::npos;
+    }
+    EXPECT_EQ(broken, 0);
+}

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <cctype>
+#include <cstring>
 
 using namespace commtest;
 using ::testing::Contains;
@@ -285,4 +286,90 @@ TEST(ProcessorLinks, DestroyedProcessorLeavesTheComponentWorking)
     rig.pty.Write("z");
     PumpFor(100);
     EXPECT_TRUE(rig.rs.Active());
+}
+
+// OnBeforeSend or OnFatalError may destroy its processor (the hook while
+// taking a block over or letting a string through): nothing of the gone
+// processor is used afterwards, though its memory is in use again by then.
+TEST(ProcessorSend, HandlerThatDestroysItsProcessor)
+{
+    PtyPort pty(78);
+    TvxComm rs;
+    rs.SetComPortNo(78);
+    rs.SetActive(true);
+    TvxMemoryLog log;
+    for (int round = 0; round < 3; ++round) {
+        auto* processor = new TRecordingProcessor;
+        rs.SetDataProcessor(processor);
+        processor->SetLog(&log);
+        std::vector<std::unique_ptr<char[]>> reuse;
+        const auto destroy = [&] {
+            delete processor;
+            for (int i = 0; i < 16; ++i) {
+                reuse.emplace_back(new char[sizeof(TRecordingProcessor)]);
+                std::memset(reuse.back().get(), 0xA5, sizeof(TRecordingProcessor));
+            }
+        };
+        processor->OnBeforeSend = [&, round](TObject*, void*, uint32_t, bool, bool& handle) {
+            handle = round == 0;
+            destroy();
+        };
+        processor->OnFatalError = [&](QObject*, uint32_t, uint32_t, const std::string&, bool& raise) {
+            raise = false;
+            destroy();
+        };
+        char data[] = "abc";
+        if (round == 0)
+            processor->DoDataSend(data, 3);
+        else if (round == 1)
+            processor->DoStringSend("abc");
+        else
+            EXPECT_NO_THROW(processor->FatalError(1, 0, "gone"));
+        EXPECT_EQ(rs.GetDataProcessor(), nullptr);
+    }
+    EXPECT_EQ(pty.Read(1, 100), "");
+    EXPECT_EQ(log.Count(), 0u);
+}
+
+// A processor that answers what it receives sends from the receive path, which
+// runs on the message thread when the component does not use the main thread;
+// a block taken over there still leads to one TxEmpty on the processor's own
+// thread, and StartTimer called there arms the timer as well.
+TEST(ProcessorTimer, ArmedFromTheReceiveThreadTicksOnTheProcessorsThread)
+{
+    struct TAnswering : TRecordingProcessor {
+        std::atomic<int> ticks{0};
+        std::atomic<bool> offThread{false};
+        std::thread::id own = std::this_thread::get_id();
+        void TxEmpty(bool&) override
+        {
+            offThread = offThread || std::this_thread::get_id() != own;
+            ++ticks;
+        }
+        void DataReceived(void* Buffer, uint32_t Received, bool&) override
+        {
+            if (*static_cast<const char*>(Buffer) == 'b') {
+                DoDataSend(Buffer, Received);
+            } else {
+                StartTimer(50);
+            }
+        }
+    };
+    PtyPort pty(76);
+    TvxComm rs;
+    rs.SetUseMainThread(false);
+    rs.SetComPortNo(76);
+    TAnswering processor;
+    processor.OnBeforeSend = [](TObject*, void*, uint32_t, bool, bool& handled) { handled = true; };
+    processor.Timer()->Interval = 50;
+    rs.SetDataProcessor(&processor);
+    rs.SetActive(true);
+    for (const char* what : {"b", "s"}) {
+        processor.ticks = 0;
+        pty.Write(what);
+        EXPECT_TRUE(Pump([&] { return processor.ticks > 0; }, 2000)) << what;
+        PumpFor(200);
+        EXPECT_EQ(processor.ticks, 1) << what;
+    }
+    EXPECT_FALSE(processor.offThread);
 }

@@ -191,6 +191,27 @@ TEST(CommReceive, FlashBuffersFromTheHandlerPurgesBothQueues)
     EXPECT_TRUE(Pump([&] { return rs.InQueueCount() == 0; }));
 }
 
+// A handler that asks for the buffers to be flushed and then closes or
+// destroys the component: the flush is left out, nothing touches the gone
+// component.
+TEST(CommReceive, FlashBuffersFromAHandlerThatDestroysTheComponent)
+{
+    VirtualPort port(47, "flash-destroy");
+    auto* rs = new TvxComm;
+    rs->SetComPortNo(47);
+    rs->SetActive(true);
+    bool destroyed = false;
+    rs->OnCommError = [&](TObject*, uint32_t, uint32_t, TComStateFlags, bool& flash) {
+        flash = true;
+        delete rs;
+        destroyed = true;
+    };
+    vp::InjectLineErrors(port.Name(), vp::End::A, CE_OVERRUN);
+    port.Write("x");
+    EXPECT_TRUE(Pump([&] { return destroyed; }));
+    PumpFor(50);
+}
+
 TEST(CommReceive, ChangingTraceStatesWhileOpenKeepsReceiving)
 {
     PtyPort port(47);

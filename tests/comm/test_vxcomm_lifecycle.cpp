@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 using namespace commtest;
@@ -170,6 +171,57 @@ TEST(CommLifecycle, HandlerMayDestroyTheComponent)
     }
 }
 
+// An OnFatalError handler, or the first of several notification handlers,
+// may destroy the component: the component is not read afterwards (not even
+// its log link or the rest of its handler list), though its memory is in use
+// again by then.
+TEST(CommLifecycle, FatalErrorOrNotifyHandlerMayDestroyTheComponent)
+{
+    Watchdog watchdog(kLimit);
+    const auto Reuse = [](std::vector<std::unique_ptr<char[]>>& blocks) {
+        for (int i = 0; i < 16; ++i) {
+            blocks.emplace_back(new char[sizeof(TvxComm)]);
+            std::memset(blocks.back().get(), 0xA5, sizeof(TvxComm));
+        }
+    };
+    PtyPort port(12);
+    for (int32_t kind : {nkOpened, nkClosed}) {
+        auto* rs = new TvxComm;
+        rs->SetComPortNo(12);
+        int later = 0;
+        std::vector<std::unique_ptr<char[]>> reuse;
+        rs->AddNotify([&, kind](TObject*, int32_t k) {
+            if (k != kind)
+                return;
+            delete rs;
+            Reuse(reuse);
+        });
+        rs->AddNotify([&, kind](TObject*, int32_t k) { later += k == kind; });
+        rs->SetActive(true);
+        if (kind == nkClosed)
+            rs->SetActive(false);
+        EXPECT_EQ(later, 0);
+    }
+    port.CloseMaster();
+    UnlinkPort(12);
+    for (bool raise : {false, true}) {
+        TvxMemoryLog log;
+        auto* rs = new TvxComm;
+        rs->SetLog(&log);
+        rs->SetComPortNo(12);
+        std::vector<std::unique_ptr<char[]>> reuse;
+        rs->OnFatalError = [&](QObject*, uint32_t, uint32_t, const std::string&, bool& raiseException) {
+            raiseException = raise;
+            delete rs;
+            Reuse(reuse);
+        };
+        if (raise)
+            EXPECT_THROW(rs->SetActive(true), Exception);
+        else
+            EXPECT_NO_THROW(rs->SetActive(true));
+    }
+}
+
 // Without the main thread, a handler that closes and reopens the port leaves
 // the handling to one thread at a time, and monitors that the main thread
 // destroys are never called from the message thread.
@@ -314,6 +366,109 @@ TEST(CommLifecycle, LinksDestroyedWhileTheMessageThreadReceives)
     }
     EXPECT_EQ(rs.GetDataProcessor(), nullptr);
     EXPECT_EQ(rs.GetLog(), nullptr);
+}
+
+// A processor or log that was unlinked first and destroyed afterwards, a
+// processor further down a chain, or a processor's own log, may still be in
+// use by a receive on the message thread: its destruction waits until that
+// receive has left it.
+TEST(CommLifecycle, UnlinkedOrChainedLinksDestroyedWhileAReceiveIsInThem)
+{
+    Watchdog watchdog(kLimit);
+    struct Gate {
+        std::atomic<bool> entered{false}, inside{false}, insideAtDestruction{false};
+        void Pass()
+        {
+            inside = true;
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            inside = false;
+        }
+        void Dying()
+        {
+            if (inside)
+                insideAtDestruction = true;
+        }
+    };
+    class TGateProcessor : public TvxCustomDataProcessor {
+    public:
+        explicit TGateProcessor(Gate& gate) : gate_(gate) {}
+        ~TGateProcessor() override
+        {
+            NotifyDestroying();
+            gate_.Dying();
+        }
+        void DataReceived(void* Buffer, uint32_t Received, bool& Handled) override
+        {
+            gate_.Pass();
+            Log(2, "received");
+            TvxCustomDataProcessor::DataReceived(Buffer, Received, Handled);
+        }
+
+    private:
+        Gate& gate_;
+    };
+    class TGateLog : public TvxMemoryLog {
+    public:
+        explicit TGateLog(Gate& gate) : gate_(gate) {}
+        ~TGateLog() override
+        {
+            NotifyDestroying();
+            gate_.Dying();
+        }
+        void Log(uint8_t Level, const std::string& Msg) override
+        {
+            gate_.Pass();
+            TvxMemoryLog::Log(Level, Msg);
+        }
+        void LogFmt(uint8_t Level, const std::string& Fmt, const TVarArgs& Args) override
+        {
+            gate_.Pass();
+            TvxMemoryLog::LogFmt(Level, Fmt, Args);
+        }
+
+    private:
+        Gate& gate_;
+    };
+
+    VirtualPort port(11, "unlinked");
+    TvxComm rs;
+    rs.SetUseMainThread(false);
+    rs.OnCommError = [](TObject*, uint32_t, uint32_t, TComStateFlags, bool&) {};
+    rs.SetComPortNo(11);
+    rs.SetActive(true);
+    for (int round = 0; round < 4; ++round) {
+        Gate gate, unused;
+        TvxCustomDataProcessor first;
+        auto* processor = new TGateProcessor(round < 2 ? gate : unused);
+        auto* log = new TGateLog(round < 2 ? unused : gate);
+        if (round == 0) {
+            rs.SetDataProcessor(processor);
+            port.Write("x");
+        } else if (round == 1) {
+            rs.SetDataProcessor(&first);
+            first.SetDataProcessor(processor);
+            port.Write("x");
+        } else if (round == 2) {
+            rs.SetLog(log);
+            vp::InjectLineErrors(port.Name(), vp::End::A, CE_FRAME);
+            port.Write("x");
+        } else {
+            processor->SetLog(log); // the processor's own log
+            rs.SetDataProcessor(processor);
+            port.Write("x");
+        }
+        ASSERT_TRUE(Pump([&] { return gate.entered.load(); })) << "round " << round;
+        if (round == 0)
+            rs.SetDataProcessor(nullptr);
+        else if (round == 2)
+            rs.SetLog(nullptr);
+        delete log;
+        delete processor;
+        EXPECT_FALSE(gate.insideAtDestruction) << "round " << round;
+        rs.SetDataProcessor(nullptr);
+        PumpFor(150);
+    }
 }
 
 // Input beyond the read buffer (the queue grew on an open port) is delivered
