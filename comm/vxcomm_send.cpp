@@ -27,6 +27,19 @@ bool TickPast(DWORD deadline)
     return int32_t(GetTickCount() - deadline) > 0;
 }
 
+// A deadline on the wrapping millisecond tick count. Ticks compare by their
+// signed difference, so a deadline can lie at most 2^31 - 1 ms ahead; a longer
+// time-out (INFINITE among them) would wrap into the past, and waits without one.
+class WaitDeadline {
+public:
+    explicit WaitDeadline(uint32_t timeout) : endless_(timeout > 0x7FFFFFFFu), deadline_(GetTickCount() + timeout) {}
+    bool Past() const { return !endless_ && TickPast(deadline_); }
+
+private:
+    bool endless_;
+    DWORD deadline_;
+};
+
 void ProcessMessages()
 {
     if (MainThread::IsCurrent())
@@ -165,9 +178,9 @@ bool TvxCustomComm::WaitForInput(uint32_t Count, uint32_t Timeout)
         return false;
     const TTraceStates saved = TraceStates();
     SetTraceStates(saved - TTraceStates{tsRxChar});
-    const DWORD deadline = GetTickCount() + Timeout;
+    const WaitDeadline deadline(Timeout);
     bool result = false;
-    while (!TickPast(deadline) && IsOpen() && !(result = InQueueCount() >= Count)) {
+    while (!deadline.Past() && IsOpen() && !(result = InQueueCount() >= Count)) {
         Sleep(1);
         ProcessMessages();
     }
@@ -179,11 +192,11 @@ bool TvxCustomComm::WaitForModemSignal(uint8_t Signal, uint32_t Timeout)
 {
     if (!IsOpen())
         return false;
-    const DWORD deadline = GetTickCount() + Timeout;
+    const WaitDeadline deadline(Timeout);
     while (Signal > 7 || (ModemSignals().ToBits() & (1u << Signal)) == 0) {
         Sleep(1);
         ProcessMessages();
-        if (TickPast(deadline) || !IsOpen())
+        if (deadline.Past() || !IsOpen())
             return false;
     }
     return true;

@@ -433,6 +433,50 @@ TEST(CommWaits, WaitForInputSeesQueuedBytesAndTimesOut)
     EXPECT_FALSE(rs.WaitForModemSignal(8, 0));
 }
 
+// Time-outs too long for a tick-count deadline wait until the condition holds
+// or the port is closed, here by timers that run inside the wait.
+TEST(CommWaits, EndlessTimeoutsLastUntilInputOrClose)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto elapsedSince = [](Clock::time_point start) { return Clock::now() - start; };
+    PtyPort port(91);
+    TvxComm rs;
+    rs.SetComPortNo(91);
+    rs.SetActive(true);
+    ASSERT_TRUE(rs.Active());
+    // Ends a wait that the component would never end by itself.
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { rs.SetActive(false); });
+    watchdog.start(10000);
+
+    QTimer later;
+    later.setSingleShot(true);
+    QMetaObject::Connection action = QObject::connect(&later, &QTimer::timeout, [&] { port.Write("xyz"); });
+    later.start(100);
+    auto start = Clock::now();
+    EXPECT_TRUE(rs.WaitForInput(3, INFINITE));
+    EXPECT_GE(elapsedSince(start), std::chrono::milliseconds(90));
+    EXPECT_LT(elapsedSince(start), std::chrono::milliseconds(9000));
+    EXPECT_TRUE(rs.Active());
+
+    QObject::disconnect(action);
+    QObject::connect(&later, &QTimer::timeout, [&] { rs.SetActive(false); });
+    later.start(100);
+    start = Clock::now();
+    EXPECT_FALSE(rs.WaitForInput(4, INFINITE));
+    EXPECT_GE(elapsedSince(start), std::chrono::milliseconds(90));
+    EXPECT_FALSE(rs.Active());
+
+    rs.SetActive(true);
+    ASSERT_TRUE(rs.Active());
+    later.start(100);
+    start = Clock::now();
+    EXPECT_FALSE(rs.WaitForModemSignal(msRing, 0x80000001u));
+    EXPECT_GE(elapsedSince(start), std::chrono::milliseconds(90));
+    EXPECT_LT(elapsedSince(start), std::chrono::milliseconds(9000)); // the timer ended it, not the watchdog
+}
+
 TEST(CommWaits, ClosedPortWaitsNothing)
 {
     TvxComm rs;
