@@ -107,7 +107,7 @@ TConfigParseResult ParseConfigValue(const uint8_t* Data, size_t Size)
                      &t.WriteTotalTimeoutMultiplier, &t.WriteTotalTimeoutConstant})
         *p = r.U32();
 
-    // The same bounds the component's setters keep.
+    // Settings no port can use: a value holding them is not loaded.
     result.Status = TConfigParse::BadField;
     if (d.BaudRate == 0)
         result.Error = "baud rate 0";
@@ -147,14 +147,20 @@ void Pause(uint32_t ms)
 void TvxCustomSerialComm::SaveConfig(const TvxRootKey& RootKey, const std::string& Key, const std::string& ValueName)
 {
     try {
-        TvxRegistry registry(RootKey);
-        if (!registry.OpenKey(Key, true))
-            throw Exception("The key cannot be opened");
         vxcomm::TCommConfigValue value;
         value.PortNo = uint8_t(ComPortNo());
         value.Dcb = Dcb();
         value.Timeouts = GetTimeouts();
         const auto bytes = vxcomm::EncodeConfigValue(value);
+        // The setters take settings no port can use (baud rate 0, codes out of
+        // range); stored, they would make the value unloadable, so the value
+        // already stored is kept instead.
+        const vxcomm::TConfigParseResult check = vxcomm::ParseConfigValue(bytes.data(), bytes.size());
+        if (check.Status != vxcomm::TConfigParse::Ok)
+            throw Exception("Settings refused: " + check.Error);
+        TvxRegistry registry(RootKey);
+        if (!registry.OpenKey(Key, true))
+            throw Exception("The key cannot be opened");
         registry.WriteBinaryData(ValueName, bytes.data(), uint32_t(bytes.size()));
         registry.CloseKey();
         Log(1, "Configuration was saved");

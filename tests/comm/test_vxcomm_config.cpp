@@ -287,6 +287,40 @@ TEST_F(ConfigTest, KeyPathLeavingTheRootIsRefusedAsAFatalError)
     EXPECT_FALSE(raise);
 }
 
+TEST_F(ConfigTest, SettingsNoPortCanUseAreNotStored)
+{
+    TvxComm saver;
+    Configure(saver);
+    saver.SaveConfig(Root(), "Software\\Test", "Port");
+    const std::vector<uint8_t> good = ReadValue();
+
+    const std::vector<std::pair<const char*, std::function<void(TvxComm&)>>> unusable{
+        {"baud rate 0", [](TvxComm& rs) { rs.SetBaudRate(0); }},
+        {"parity code 5", [](TvxComm& rs) { rs.SetParity(TParity(5)); }},
+        {"stop-bits code 3", [](TvxComm& rs) { rs.SetStopBits(TStopBits(3)); }},
+    };
+    for (const auto& [name, spoil] : unusable) {
+        SCOPED_TRACE(name);
+        TvxComm rs;
+        TvxMemoryLog log;
+        rs.SetLog(&log);
+        spoil(rs);
+        const DCB kept = rs.Dcb();
+        EXPECT_EQ(Thrown([&] { rs.SaveConfig(Root(), "Software\\Test", "Port"); }),
+                  "Error on save config information from registry");
+        EXPECT_EQ(ReadValue(), good);
+        EXPECT_TRUE(SameDcb(rs.Dcb(), kept));
+        EXPECT_THAT(log.Texts(), Not(Contains("vxComm: Configuration was saved")));
+
+        // What is stored still loads, and replaces the unusable setting.
+        EXPECT_NO_THROW(rs.LoadConfig(Root(), "Software\\Test", "Port"));
+        EXPECT_EQ(rs.ComPortNo(), 200);
+        EXPECT_EQ(rs.BaudRate(), 38400u);
+        EXPECT_EQ(rs.Parity(), pOdd);
+        EXPECT_EQ(rs.StopBits(), sbTwo);
+    }
+}
+
 TEST_F(ConfigTest, KeyThatCannotBeOpenedFailsASaveAndLoadsNothing)
 {
     // A file where the store's folder should be, and one where a key should be.
