@@ -34,6 +34,7 @@ class WaitDeadline {
 public:
     explicit WaitDeadline(uint32_t timeout) : endless_(timeout > 0x7FFFFFFFu), deadline_(GetTickCount() + timeout) {}
     bool Past() const { return !endless_ && TickPast(deadline_); }
+    bool Endless() const { return endless_; }
 
 private:
     bool endless_;
@@ -179,10 +180,13 @@ bool TvxCustomComm::WaitForInput(uint32_t Count, uint32_t Timeout)
     const TTraceStates saved = TraceStates();
     SetTraceStates(saved - TTraceStates{tsRxChar});
     const WaitDeadline deadline(Timeout);
+    const TLifeFlag life = LifeFlag(); // a handler run meanwhile may destroy the component
     bool result = false;
     while (!deadline.Past() && IsOpen() && !(result = InQueueCount() >= Count)) {
         Sleep(1);
         ProcessMessages();
+        if (!*life)
+            return false;
     }
     SetTraceStates(saved);
     return result;
@@ -193,10 +197,13 @@ bool TvxCustomComm::WaitForModemSignal(uint8_t Signal, uint32_t Timeout)
     if (!IsOpen())
         return false;
     const WaitDeadline deadline(Timeout);
+    if (Signal > 7 && deadline.Endless())
+        return false; // no line has that ordinal: waiting for it would never end
+    const TLifeFlag life = LifeFlag();
     while (Signal > 7 || (ModemSignals().ToBits() & (1u << Signal)) == 0) {
         Sleep(1);
         ProcessMessages();
-        if (deadline.Past() || !IsOpen())
+        if (!*life || deadline.Past() || !IsOpen())
             return false;
     }
     return true;

@@ -470,11 +470,24 @@ TEST(CommWaits, EndlessTimeoutsLastUntilInputOrClose)
 
     rs.SetActive(true);
     ASSERT_TRUE(rs.Active());
+    start = Clock::now();
+    EXPECT_FALSE(rs.WaitForModemSignal(8, INFINITE)); // no line has that ordinal
+    EXPECT_LT(elapsedSince(start), std::chrono::milliseconds(1000));
     later.start(100);
     start = Clock::now();
     EXPECT_FALSE(rs.WaitForModemSignal(msRing, 0x80000001u));
     EXPECT_GE(elapsedSince(start), std::chrono::milliseconds(90));
     EXPECT_LT(elapsedSince(start), std::chrono::milliseconds(9000)); // the timer ended it, not the watchdog
+
+    // A handler run during the wait may destroy the component that waits.
+    auto doomed = std::make_unique<TvxComm>();
+    doomed->SetComPortNo(91);
+    doomed->SetActive(true);
+    ASSERT_TRUE(doomed->Active());
+    QTimer::singleShot(100, [&] { doomed.reset(); });
+    TvxComm* waiting = doomed.get();
+    EXPECT_FALSE(waiting->WaitForInput(1, INFINITE));
+    EXPECT_EQ(doomed, nullptr);
 }
 
 TEST(CommWaits, ClosedPortWaitsNothing)
