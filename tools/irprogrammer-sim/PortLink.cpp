@@ -199,8 +199,8 @@ std::optional<std::string> PortLink::create(int port, const std::string& target,
         // only lent: it comes back when the simulator ends.
         if (old && *old != target && !simulators)
             restore_ = old;
-        else if (ended && !parseRecord(readAll(lockFd_)).lent.empty())
-            restore_ = parseRecord(readAll(lockFd_)).lent;
+        else if (std::string lent = ended ? parseRecord(readAll(lockFd_)).lent : ""; !lent.empty())
+            restore_ = lent;
         record(target);
         return std::nullopt;
     }
