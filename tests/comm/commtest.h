@@ -201,8 +201,8 @@ private:
                     parity = dcb.Parity;
                     stopBits = dcb.StopBits;
                 }
+                ++answers; // counted before the host can have read the answer
                 port_.Write(answer_);
-                ++answers;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
