@@ -1,5 +1,6 @@
 #include "ProductionRecord.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -33,7 +34,7 @@ std::string CsvLine(const RecordEntry& e)
     line += "," + std::to_string(e.relay);
     for (const std::string& code : e.codes)
         line += "," + code;
-    return line + "," + e.verified + "\n";
+    return line + "," + e.verified;
 }
 
 // Makes the file's directory entry durable, so that a new record survives a
@@ -111,9 +112,14 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
         folder_ = std::filesystem::absolute(path_, ec).parent_path().string();
     if (st.st_size == 0)
         return;
+    // A record edited on Windows ends its lines in CR LF; its new lines do
+    // the same, so that the file keeps one style.
     const std::string header = Header();
-    std::string first(header.size(), '\0');
-    if (::pread(fd_, first.data(), first.size(), 0) != ssize_t(first.size()) || first != header)
+    std::string first(header.size() + 1, '\0');
+    first.resize(size_t(std::max<ssize_t>(::pread(fd_, first.data(), first.size(), 0), 0)));
+    if (first.starts_with(header.substr(0, header.size() - 1) + "\r\n"))
+        lineEnd_ = "\r\n";
+    else if (!first.starts_with(header))
         throw refuse("the file is not a production record (its first line is not the record's header)");
 }
 
@@ -131,7 +137,7 @@ void ProductionRecord::Append(const RecordEntry& entry)
     // needs its header, or the end of a torn last line, is decided under
     // the lock, and the line written in the same hold.
     const FileLock lock(fd_);
-    WriteAll(Lead() + CsvLine(entry));
+    WriteAll(Lead() + CsvLine(entry) + lineEnd_);
     if (::fsync(fd_) != 0)
         throw Failure{Stopped, "cannot sync the record " + path_ + ": " + std::strerror(errno)};
     if (created_) {
@@ -148,7 +154,9 @@ std::string ProductionRecord::Lead() const
     if (st.st_size == 0)
         return Header();
     char last = '\n';
-    return ::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n' ? "\n" : "";
+    if (::pread(fd_, &last, 1, st.st_size - 1) != 1 || last == '\n')
+        return "";
+    return last == '\r' ? "\n" : lineEnd_;
 }
 
 void ProductionRecord::WriteAll(const std::string& text)

@@ -42,6 +42,7 @@ private:
     int fd_ = -1;
     bool created_ = false;
     std::string folder_; // of a file this run created
+    std::string lineEnd_ = "\n"; // the file's own: "\r\n" when its header ends so
 };
 
 } // namespace ircli
