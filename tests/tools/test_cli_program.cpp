@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 using namespace spawned;
 
@@ -58,6 +59,14 @@ public:
         }
         take(0);
         return got_;
+    }
+    // Bytes from the device that wait in the port for whoever opens it next.
+    void leave(const std::string& bytes) {
+        termios raw{};
+        ::tcgetattr(slave_, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave_, TCSANOW, &raw);
+        EXPECT_EQ(::write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
     // Takes what arrives until `count` bytes.
     void takeUntil(Spawned& program, size_t count) {
@@ -192,6 +201,17 @@ TEST_F(CliProgram, SignalAsATransmitterIsFinishedStopsTheBatch) {
     EXPECT_EQ(sent, WindowCommands + "00#00030") << "nothing sent for the second transmitter";
     EXPECT_EQ(lines(readFile(home / "r.csv")).size(), 2u);
     ::close(keepOpen);
+}
+
+// The late reply to a read that timed out, left in the port, is not the
+// answer to the next request.
+TEST_F(CliProgram, ReadTakesNoReplyThatWaitedInThePort) {
+    RawDevice device(home);
+    device.leave("#" + std::string(48, '7') + std::string(48, 'F') + "$");
+    Spawned read = cli({"read", "--port", "COM1"});
+    EXPECT_EQ(device.serve(read), "00#00030");
+    EXPECT_EQ(read.exitCode(0ms), 0) << read.err();
+    EXPECT_TRUE(read.out().starts_with("P1  side   1  ID     1  code 8080008181\n")) << read.out();
 }
 
 TEST_F(CliProgram, ReadPrintsTheFieldsAndTheSameAsJson) {

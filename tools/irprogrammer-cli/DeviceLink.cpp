@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace ircli {
@@ -30,7 +31,22 @@ std::string OpenErrorReason(const std::string& message)
 
 } // namespace
 
-DeviceLink::DeviceLink(int portNo) : rs_(std::make_unique<TvxComm>())
+// The component with its input discarded on demand. Holding the receive
+// waits for a delivery under way, so that no byte read before the purge
+// reaches the link after it.
+class DeviceLink::Port : public TvxComm {
+public:
+    ~Port() override { CloseForDestruction(); }
+    void DiscardInput(const std::function<void()>& dropDelivered)
+    {
+        HoldReceive();
+        PurgeIn();
+        dropDelivered();
+        ReleaseReceive();
+    }
+};
+
+DeviceLink::DeviceLink(int portNo) : rs_(std::make_unique<Port>())
 {
     rs_->SetComPortNo(uint16_t(portNo));
     portName_ = rs_->GetDeviceName();
@@ -85,11 +101,14 @@ void DeviceLink::WriteImage(const std::string& image)
 
 std::optional<std::string> DeviceLink::Read(int timeoutMs)
 {
-    {
+    // Nothing received before the request counts: a late reply to an earlier
+    // request (one that timed out, in this run or the one before) may still
+    // wait in the port and would be taken for the answer.
+    rs_->DiscardInput([this] {
         std::lock_guard lock(mutex_);
-        buffer_.clear(); // nothing received before the request counts
+        buffer_.clear();
         reply_.reset();
-    }
+    });
     Send(ReadRequest, "before the read request");
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock lock(mutex_);

@@ -43,11 +43,12 @@ public:
     std::optional<std::string> Read(int timeoutMs);
 
 private:
+    class Port;
     void Received(const char* bytes, uint32_t count);
     void Send(const std::string& text, const std::string& what);
 
     std::string portName_;
-    std::unique_ptr<TvxComm> rs_;
+    std::unique_ptr<Port> rs_;
     std::mutex mutex_;
     std::condition_variable replied_;
     std::string buffer_;                // received characters not yet taken as a reply
