@@ -329,6 +329,24 @@ TEST_F(CliProgram, RecordWithCrLfLineEndsIsAppendedInItsOwnStyle) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), std::count(text.begin(), text.end(), '\n'));
 }
 
+// A reader of the results that goes away (| head -1) ends a batch with the
+// output error once the transmitter under way is finished and recorded.
+TEST_F(CliProgram, OutputPipeClosedByItsReaderIsAnOutputError) {
+    Sim sim(home, {});
+    ASSERT_TRUE(sim.waitForLink()) << sim.err();
+    const fs::path status = home / "status";
+    Spawned run(home, "/bin/sh", {"-c", "{ \"$0\" \"$@\"; echo $? >'" + status.string() + "'; } | head -1",
+                                  IRCLI_EXECUTABLE, "write", "--port", "COM1", "--side", "1", "--id", "1", "--count",
+                                  "3", "--yes", "--record", (home / "r.csv").string()}, "cli");
+    EXPECT_EQ(run.exitCode(15s), 0);
+    EXPECT_EQ(readFile(status), "1\n") << run.err();
+    EXPECT_NE(run.err().find("cannot write the output: Broken pipe"), std::string::npos) << run.err();
+    EXPECT_EQ(run.out(), "1/3  COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 3u);
+    EXPECT_TRUE(record[2].ends_with(",yes")) << record[2];
+}
+
 // A result that cannot be written is no success; a record line that cannot
 // be written still leaves the transmitter's line on stdout.
 TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {

@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Output.h"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -12,6 +13,10 @@
 int main(int argc, char** argv)
 {
     using namespace ircli;
+    // A reader of the output that went away (a pipe into head) must not kill
+    // the program between two commands to the device: the failed write is
+    // an output error like any other.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         const Arguments a = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
         switch (a.command) {
