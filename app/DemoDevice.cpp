@@ -82,11 +82,13 @@ QString FindSimulator()
     return QStandardPaths::findExecutable("irprogrammer-sim");
 }
 
-// The simulator's memory and log survive the run, like a device's.
+// The simulator's memory and log survive the run, like a device's. A
+// relative XDG_STATE_HOME is not to be used: it would put them below whatever
+// folder the tool was started in.
 QString StateFolder()
 {
     const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
-    return (xdg.isEmpty() ? QDir::homePath() + "/.local/state" : xdg) + "/irprogrammer";
+    return (xdg.startsWith(u'/') ? xdg : QDir::homePath() + "/.local/state") + "/irprogrammer";
 }
 
 QString ReadLog(const QString& path)
