@@ -364,6 +364,20 @@ TEST_F(CliProgram, OutputOrRecordThatCannotBeWrittenExitsWithOne) {
     EXPECT_NE(write.err().find("cannot write the record " + full.string()), std::string::npos) << write.err();
 }
 
+// A script that closed standard output: the port and the record must not
+// take its number and get the results written into them.
+TEST_F(CliProgram, ClosedOutputSendsNothingToTheDeviceOrTheRecord) {
+    RawDevice device(home);
+    Spawned write = cliAfter("exec >&-;", {"write", "--port", "COM1", "--side", "1", "--id", "1", "--record",
+                                           (home / "r.csv").string()});
+    EXPECT_EQ(device.serve(write), WindowCommands + "00#00030");
+    EXPECT_EQ(write.exitCode(0ms), 1);
+    EXPECT_NE(write.err().find("cannot write the output: "), std::string::npos) << write.err();
+    const auto record = lines(readFile(home / "r.csv"));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_TRUE(record[1].ends_with(",yes")) << record[1];
+}
+
 // A bench script's working folder removed while a transmitter is written: the
 // record named relative to it was opened before, and takes the line.
 TEST_F(CliProgram, WorkingFolderRemovedDuringAWriteLosesNoResult) {
