@@ -546,6 +546,11 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         PumpInput();
     if (!dead_)
         CheckLines();
+    // After a hang-up the call still tells the errors and the bytes that
+    // came before, as reads still deliver those bytes; then it fails like
+    // every call that needs the device.
+    if (dead_ && errors_ == 0 && queue_.Size() == 0)
+        return Fail(dead_);
     if (errors)
         *errors = errors_;
     errors_ = 0;

@@ -512,6 +512,38 @@ TEST_F(PtyPort, HangUpWithAFullInputQueueEndsThePendingWait)
     EXPECT_EQ(std::string(buffer, n), std::string(16, 'a'));
 }
 
+// The bytes that came before a hang-up are still told and read; after them
+// ClearCommError fails like the other calls that need the device.
+TEST_F(PtyPort, AfterAHangUpClearCommErrorTellsWhatCameBeforeAndThenFails)
+{
+    pty.Send("ab");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 2; }));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    ASSERT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+
+    DWORD errors = 1;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 2u);
+    char buffer[2];
+    ASSERT_TRUE(ReadFile(port, buffer, 2, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), "ab");
+    for (bool withOutput : {true, false}) {
+        stat.cbInQue = 7;
+        EXPECT_FALSE(withOutput ? ClearCommError(port, &errors, &stat) : ClearCommInputError(port, &errors, &stat));
+        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(stat.cbInQue, 7u); // a failed call leaves the record alone
+    }
+    EXPECT_FALSE(GetCommModemStatus(port, &mask));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
 TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
 {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
