@@ -544,6 +544,49 @@ TEST_F(PtyPort, AfterAHangUpClearCommErrorTellsWhatCameBeforeAndThenFails)
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
+// Null stripping works on the layer's own queue; the fields the device does
+// not hold read back as they were set.
+TEST_F(PtyPort, NullStrippingDropsReceivedNulBytesWithoutAnEvent)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fNull = 1;
+    dcb.fDsrSensitivity = 1;
+    dcb.fAbortOnError = 1;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 300;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.fNull, 1u);
+    EXPECT_EQ(back.fDsrSensitivity, 1u);
+    EXPECT_EQ(back.fAbortOnError, 1u);
+    EXPECT_EQ(back.XonLim, 100);
+    EXPECT_EQ(back.XoffLim, 300);
+
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    pty.Send(std::string(3, '\0'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov)) << "NUL bytes alone raised " << mask;
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    pty.Send(std::string("a\0b\0\0c", 6));
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_RXCHAR);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 3; }));
+    char buffer[3];
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, 3, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), "abc");
+
+    dcb.fNull = 0;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    pty.Send(std::string("\0x", 2));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 2; }));
+    ASSERT_TRUE(ReadFile(port, buffer, 2, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), std::string("\0x", 2));
+}
+
 TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)
 {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
