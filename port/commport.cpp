@@ -273,6 +273,8 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // only when the queue cannot fill the request.
     if (queue_.Size() < toRead)
         PumpInput();
+    if (AbortedByError())
+        return Fail(ERROR_OPERATION_ABORTED);
 
     const COMMTIMEOUTS& t = timeouts_;
     const bool immediate = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -353,6 +355,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         *written = 0;
     if (dead_)
         return Fail(dead_);
+    if (AbortedByError())
+        return Fail(ERROR_OPERATION_ABORTED);
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
     Op started = Start(ov ? ov : &local);

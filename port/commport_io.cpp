@@ -401,6 +401,10 @@ void CommPort::CheckLines()
         if (rose(now.bufOverrun, counters_.bufOverrun))
             errors_ |= CE_RXOVER;
         counters_ = now;
+        // Aborting on errors: the error ends every transfer under way, and
+        // new ones are refused until ClearCommError has told it.
+        if (AbortedByError() && (!reads_.empty() || !writes_.empty()))
+            Abort([](const Op&) { return true; }, ERROR_OPERATION_ABORTED, true, true, false);
     }
     DWORD status = 0;
     if ((mask_ & kModemEvents) && device_->ModemStatus(status)) {
