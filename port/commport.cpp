@@ -511,6 +511,10 @@ BOOL CommPort::SetMask(DWORD mask)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
+    // Unknown bits are refused, and the mask and a pending wait stay as they are.
+    constexpr DWORD kKnown = 2 * EV_EVENT2 - 1; // EV_RXCHAR to EV_EVENT2
+    if (mask & ~kKnown)
+        return Fail(ERROR_INVALID_PARAMETER);
     constexpr DWORD kModem = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
     if ((mask & kModem) && !(mask_ & kModem)) {
         DWORD status = 0;
@@ -580,7 +584,7 @@ BOOL CommPort::Purge(DWORD flags)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+    if (flags == 0 || (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)))
         return Fail(ERROR_INVALID_PARAMETER);
     auto all = [](const Op&) { return true; };
     Abort(all, ERROR_OPERATION_ABORTED, flags & PURGE_RXABORT, flags & PURGE_TXABORT, false);

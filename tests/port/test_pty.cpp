@@ -192,6 +192,16 @@ TEST_F(PtyPort, InvalidSettingsAreRefused)
     bad.fOutX = 1;
     bad.XonChar = bad.XoffChar = 0x11;
     EXPECT_FALSE(SetCommState(port, &bad));
+    // So are a wait mask with unknown bits, which leaves the mask as it was,
+    // and a purge of nothing.
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_FALSE(SetCommMask(port, EV_RXCHAR | 0x8000));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DWORD mask = 0;
+    ASSERT_TRUE(GetCommMask(port, &mask));
+    EXPECT_EQ(mask, EV_RXCHAR);
+    EXPECT_FALSE(PurgeComm(port, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(PtyPort, WriteThatTheDeviceTakesCompletesAtOnce)
