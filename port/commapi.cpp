@@ -16,20 +16,28 @@ std::shared_ptr<CommPort> Port(HANDLE handle)
     return detail::Lookup<CommPort>(handle);
 }
 
-// "\\?\COMn", "\\.\COMn" and "COMn" go through the port map; anything else
+// "\\?\COMn" and "\\.\COMn" (n from 1 to 255), and the short names COM1 to
+// COM9, also with a colon ("COM1:"), go through the port map. Other COM names
+// name no port: a number with leading zeros, "COM10" without a prefix (a file
+// of that name to the system), a colon after a prefixed name. Anything else
 // is a device path or a virtual port name.
 std::optional<std::string> DevicePath(const std::string& name)
 {
     if (detail::IsVirtualName(name))
         return name;
     std::string rest = name;
-    if (rest.rfind("\\\\?\\", 0) == 0 || rest.rfind("\\\\.\\", 0) == 0)
+    const bool prefixed = rest.rfind("\\\\?\\", 0) == 0 || rest.rfind("\\\\.\\", 0) == 0;
+    if (prefixed)
         rest = rest.substr(4);
     bool outOfRange = false;
-    const unsigned number = PortNameNumber(rest, outOfRange);
-    if (number != 0)
+    unsigned number = PortNameNumber(rest, outOfRange);
+    const bool colon = !prefixed && number == 0 && rest.size() == 5 && rest[4] == ':';
+    if (colon)
+        number = PortNameNumber(rest.substr(0, 4), outOfRange);
+    const size_t digits = rest.size() - 3 - (colon ? 1 : 0);
+    if (number != 0 && digits == std::to_string(number).size() && (prefixed || number <= 9))
         return ResolveComPort(number, CurrentPortMapConfig());
-    if (outOfRange || rest != name)
+    if (number != 0 || outOfRange || rest != name)
         return std::nullopt;
     return name;
 }

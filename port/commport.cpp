@@ -273,6 +273,8 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // only when the queue cannot fill the request.
     if (queue_.Size() < toRead)
         PumpInput();
+    if (AbortedByError())
+        return Fail(ERROR_OPERATION_ABORTED);
 
     const COMMTIMEOUTS& t = timeouts_;
     const bool immediate = t.ReadIntervalTimeout == INFINITE && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -353,6 +355,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         *written = 0;
     if (dead_)
         return Fail(dead_);
+    if (AbortedByError())
+        return Fail(ERROR_OPERATION_ABORTED);
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
     Op started = Start(ov ? ov : &local);
@@ -507,6 +511,10 @@ BOOL CommPort::SetMask(DWORD mask)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
+    // Unknown bits are refused, and the mask and a pending wait stay as they are.
+    constexpr DWORD kKnown = 2 * EV_EVENT2 - 1; // EV_RXCHAR to EV_EVENT2
+    if (mask & ~kKnown)
+        return Fail(ERROR_INVALID_PARAMETER);
     constexpr DWORD kModem = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
     if ((mask & kModem) && !(mask_ & kModem)) {
         DWORD status = 0;
@@ -546,6 +554,11 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         PumpInput();
     if (!dead_)
         CheckLines();
+    // After a hang-up the call still tells the errors and the bytes that
+    // came before, as reads still deliver those bytes; then it fails like
+    // every call that needs the device.
+    if (dead_ && errors_ == 0 && queue_.Size() == 0)
+        return Fail(dead_);
     if (errors)
         *errors = errors_;
     errors_ = 0;
@@ -571,7 +584,7 @@ BOOL CommPort::Purge(DWORD flags)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+    if (flags == 0 || (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)))
         return Fail(ERROR_INVALID_PARAMETER);
     auto all = [](const Op&) { return true; };
     Abort(all, ERROR_OPERATION_ABORTED, flags & PURGE_RXABORT, flags & PURGE_TXABORT, false);

@@ -143,6 +143,8 @@ private:
     BOOL Fail(DWORD error);
     BOOL AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred);
     bool ManualRts() const;
+    // A line error holds up reads and writes until ClearCommError.
+    bool AbortedByError() const { return dcb_.fAbortOnError && errors_ != 0; }
 
     std::unique_ptr<Device> device_;
     int wakeFd_ = -1; // wakes the thread that polls the device

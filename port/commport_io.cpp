@@ -220,6 +220,7 @@ long CommPort::PumpInput()
     BYTE chunk[4096];
     long total = 0;
     DWORD events = 0;
+    const bool stripNul = dcb_.fNull;
     while (queue_.Room() > 0) {
         const size_t want = std::min(sizeof chunk, queue_.Room());
         const long n = device_->Read(chunk, want);
@@ -229,10 +230,12 @@ long CommPort::PumpInput()
         }
         if (n == 0)
             break;
-        queue_.Push(chunk, size_t(n));
+        // Stripped NUL bytes never reach the queue and raise no event.
+        const size_t kept = stripNul ? size_t(std::remove(chunk, chunk + n, BYTE(0)) - chunk) : size_t(n);
+        queue_.Push(chunk, kept);
         total += n;
-        events |= EV_RXCHAR;
-        if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), size_t(n)))
+        events |= kept > 0 ? EV_RXCHAR : 0;
+        if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), kept))
             events |= EV_RXFLAG;
         if (size_t(n) < want)
             break;
@@ -398,6 +401,10 @@ void CommPort::CheckLines()
         if (rose(now.bufOverrun, counters_.bufOverrun))
             errors_ |= CE_RXOVER;
         counters_ = now;
+        // Aborting on errors: the error ends every transfer under way, and
+        // new ones are refused until ClearCommError has told it.
+        if (AbortedByError() && (!reads_.empty() || !writes_.empty()))
+            Abort([](const Op&) { return true; }, ERROR_OPERATION_ABORTED, true, true, false);
     }
     DWORD status = 0;
     if ((mask_ & kModemEvents) && device_->ModemStatus(status)) {

@@ -256,6 +256,25 @@ TEST(PortMap, CreateFileOpensComNamesThroughTheMap)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// Short names exist for COM1 to COM9 only, with or without a colon; a colon
+// after a prefixed name, or leading zeros, name no port.
+TEST(PortMap, CreateFileTakesTheComNameFormsOfTheSystemAndNoOthers)
+{
+    FakeDeviceTree tree;
+    porttest::Pty pty3, pty12;
+    tree.Pin(3, pty3.path);
+    tree.Pin(12, pty12.path);
+    for (const char* name : {"COM3:", "com3:", "\\\\.\\COM12", "\\\\?\\com12"}) {
+        HANDLE h = porttest::OpenPath(name);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+        CloseHandle(h);
+    }
+    for (const char* name : {"COM12", "COM12:", "\\\\.\\COM3:", "\\\\?\\COM3:", "COM03", "\\\\.\\COM012", "COM3::"}) {
+        EXPECT_EQ(porttest::OpenPath(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
 TEST(PortMap, LinksThatLoopOrLeadNowhereOpenAsPortsThatDoNotExist)
 {
     FakeDeviceTree tree;

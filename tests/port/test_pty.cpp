@@ -192,6 +192,16 @@ TEST_F(PtyPort, InvalidSettingsAreRefused)
     bad.fOutX = 1;
     bad.XonChar = bad.XoffChar = 0x11;
     EXPECT_FALSE(SetCommState(port, &bad));
+    // So are a wait mask with unknown bits, which leaves the mask as it was,
+    // and a purge of nothing.
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_FALSE(SetCommMask(port, EV_RXCHAR | 0x8000));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DWORD mask = 0;
+    ASSERT_TRUE(GetCommMask(port, &mask));
+    EXPECT_EQ(mask, EV_RXCHAR);
+    EXPECT_FALSE(PurgeComm(port, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(PtyPort, WriteThatTheDeviceTakesCompletesAtOnce)
@@ -510,6 +520,81 @@ TEST_F(PtyPort, HangUpWithAFullInputQueueEndsThePendingWait)
     char buffer[16];
     ASSERT_TRUE(ReadFile(port, buffer, 16, &n, &ov)); // the queue keeps its bytes
     EXPECT_EQ(std::string(buffer, n), std::string(16, 'a'));
+}
+
+// The bytes that came before a hang-up are still told and read; after them
+// ClearCommError fails like the other calls that need the device.
+TEST_F(PtyPort, AfterAHangUpClearCommErrorTellsWhatCameBeforeAndThenFails)
+{
+    pty.Send("ab");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 2; }));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    ASSERT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+
+    DWORD errors = 1;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 2u);
+    char buffer[2];
+    ASSERT_TRUE(ReadFile(port, buffer, 2, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), "ab");
+    for (bool withOutput : {true, false}) {
+        stat.cbInQue = 7;
+        EXPECT_FALSE(withOutput ? ClearCommError(port, &errors, &stat) : ClearCommInputError(port, &errors, &stat));
+        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(stat.cbInQue, 7u); // a failed call leaves the record alone
+    }
+    EXPECT_FALSE(GetCommModemStatus(port, &mask));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+// Null stripping works on the layer's own queue; the fields the device does
+// not hold read back as they were set.
+TEST_F(PtyPort, NullStrippingDropsReceivedNulBytesWithoutAnEvent)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fNull = 1;
+    dcb.fDsrSensitivity = 1;
+    dcb.fAbortOnError = 1;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 300;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.fNull, 1u);
+    EXPECT_EQ(back.fDsrSensitivity, 1u);
+    EXPECT_EQ(back.fAbortOnError, 1u);
+    EXPECT_EQ(back.XonLim, 100);
+    EXPECT_EQ(back.XoffLim, 300);
+
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    pty.Send(std::string(3, '\0'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov)) << "NUL bytes alone raised " << mask;
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    pty.Send(std::string("a\0b\0\0c", 6));
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_RXCHAR);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 3; }));
+    char buffer[3];
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, 3, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), "abc");
+
+    dcb.fNull = 0;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    pty.Send(std::string("\0x", 2));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 2; }));
+    ASSERT_TRUE(ReadFile(port, buffer, 2, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), std::string("\0x", 2));
 }
 
 TEST_F(PtyPort, AnIdlePortWithAPendingWaitUsesNoCpu)

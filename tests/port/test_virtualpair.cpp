@@ -131,6 +131,39 @@ TEST_F(VirtualPair, ErrorsAreKeptEvenWhenNotInTheMask)
     EXPECT_EQ(errors, CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
 }
 
+// With abort on error a line error ends the transfers under way, and reads
+// and writes are refused until ClearCommError has told the error.
+TEST_F(VirtualPair, AbortOnErrorHoldsUpTransfersUntilTheErrorIsCleared)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(a, &dcb));
+    dcb.fAbortOnError = 1;
+    ASSERT_TRUE(SetCommState(a, &dcb));
+    char buffer[8];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(a, buffer, 8, &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    vp::InjectLineErrors(name, vp::End::A, CE_FRAME);
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+
+    Send(b, "cd");
+    OVERLAPPED w{};
+    EXPECT_FALSE(WriteFile(a, "x", 1, &n, &w));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(ReadFile(a, buffer, 2, &n, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(a, &errors, nullptr));
+    EXPECT_EQ(errors, CE_FRAME);
+    Send(a, "x");
+    if (!ReadFile(a, buffer, 2, &n, &ov))
+        ASSERT_TRUE(GetOverlappedResult(a, &ov, &n, TRUE));
+    EXPECT_EQ(std::string(buffer, n), "cd");
+}
+
 TEST_F(VirtualPair, EventCharacterRaisesRxFlag)
 {
     DCB dcb{};
