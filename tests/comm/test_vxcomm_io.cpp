@@ -389,7 +389,8 @@ TEST(CommSend, EmptyStringAndClosedPortSendNothing)
 TEST(CommSend, ManualRtsRisesBeforeSendingAndDropsAtTransmitEmpty)
 {
     VirtualPort port(55, "rs485");
-    vp::SetTransmitTime(port.Name(), vp::End::A, std::chrono::microseconds(2000));
+    // Half a second for the ten bytes, so that RTS is seen up while they go out.
+    vp::SetTransmitTime(port.Name(), vp::End::A, std::chrono::milliseconds(50));
     TManualRtsComm rs;
     rs.SetRS485Mode(true);
     rs.SetStreamProtocol(spNone);
