@@ -131,7 +131,9 @@ TEST_F(CliProgram, WriteSendsTheWindowsBytesOneEvery50msAndVerifies) {
     EXPECT_EQ(device.serve(write), WindowCommands + "00#00030");
     EXPECT_EQ(write.exitCode(), 0) << write.err();
     EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
-    EXPECT_GE(device.arrivalOf(24 * 6) - device.arrivalOf(6), 23 * 50ms - 20ms) << "one command per 50 ms tick";
+    // The first command may be read late on a busy machine (by 77 ms once),
+    // which shortens the span; sent without the tick, it would be near 0.
+    EXPECT_GE(device.arrivalOf(24 * 6) - device.arrivalOf(6), 23 * 50ms - 200ms) << "one command per 50 ms tick";
 }
 
 TEST_F(CliProgram, WriteThatLosesACommandFailsNamingTheAddressAndIsRecorded) {
