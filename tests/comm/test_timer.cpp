@@ -74,12 +74,15 @@ TEST(Timer, SetEnabledWithTheSameValueDoesNotRestartTheInterval)
 {
     TTickCounter counter;
     TvxTimer timer;
-    timer.Interval = 400;
+    timer.Interval = 1000;
     timer.SetOnTimer(counter.Handler());
-    ProcessEventsUntil([&] { return counter.clock.elapsed() >= 250; }, 1000);
+    ProcessEventsUntil([&] { return counter.clock.elapsed() >= 600; }, 3000);
+    const qint64 enabledAt = counter.clock.elapsed();
     timer.SetEnabled(true);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return counter.ticks > 0; }, 3000));
-    EXPECT_LT(counter.firstTick, 600); // a restart would put it at 650
+    ASSERT_TRUE(ProcessEventsUntil([&] { return counter.ticks > 0; }, 5000));
+    // Due at 1000; a restart would put it a whole interval after enabledAt
+    // (1600 or later), which leaves a busy machine 600 ms for a late tick.
+    EXPECT_LT(counter.firstTick, enabledAt + 1000);
 }
 
 TEST(Timer, DisablingAndEnablingRestartsTheInterval)

@@ -268,9 +268,16 @@ TEST(CommReceive, SlowHandlerUnderSteadyInputKeepsTheEventLoopAndTheQueueShort)
         rs.SetActive(true);
         std::string sent;
         std::atomic<bool> done{false};
+        std::atomic<int> ticks{0};
         std::thread device([&] {
-            for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-                 std::chrono::steady_clock::now() < end;) {
+            // A second of input, and on while the timer has not ticked ten
+            // times: a loaded machine gives the main thread fewer turns. A
+            // loop that served no timers under the input never gets there.
+            using Clock = std::chrono::steady_clock;
+            const auto start = Clock::now();
+            for (auto now = start; now < start + std::chrono::seconds(1) ||
+                                   (ticks < 10 && now < start + std::chrono::seconds(10));
+                 now = Clock::now()) {
                 const std::string chunk = "x" + std::string(7, char('a' + sent.size() / 8 % 26));
                 port.Write(chunk);
                 sent += chunk;
@@ -278,14 +285,13 @@ TEST(CommReceive, SlowHandlerUnderSteadyInputKeepsTheEventLoopAndTheQueueShort)
             }
             done = true;
         });
-        int ticks = 0;
         QTimer timer;
         QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
         timer.start(50);
-        Pump([&] { return done.load(); }, 5000);
+        Pump([&] { return done.load(); }, 15000);
         timer.stop();
         device.join();
-        EXPECT_GE(ticks, 10) << "main thread " << mainThread;
+        EXPECT_GE(ticks.load(), 10) << "main thread " << mainThread;
         EXPECT_TRUE(Pump([&] { return got.Bytes().size() >= sent.size(); }, 5000));
         EXPECT_EQ(got.Bytes(), sent);
         // One report per handling, not one per arrival of an 'x'.
@@ -389,7 +395,8 @@ TEST(CommSend, EmptyStringAndClosedPortSendNothing)
 TEST(CommSend, ManualRtsRisesBeforeSendingAndDropsAtTransmitEmpty)
 {
     VirtualPort port(55, "rs485");
-    vp::SetTransmitTime(port.Name(), vp::End::A, std::chrono::microseconds(2000));
+    // Half a second for the ten bytes, so that RTS is seen up while they go out.
+    vp::SetTransmitTime(port.Name(), vp::End::A, std::chrono::milliseconds(50));
     TManualRtsComm rs;
     rs.SetRS485Mode(true);
     rs.SetStreamProtocol(spNone);

@@ -273,13 +273,17 @@ TEST(CommStress, RandomizedLifecycleSoak)
     std::fflush(stdout);
     Watchdog watchdog(int(seconds) + 60);
     FlakyDevice device(70, "soak");
+    const int beforeWarmUp = Threads();
     {
         TvxComm warmUp; // lazily made threads and descriptors first
         warmUp.SetComPortNo(70);
         warmUp.SetActive(true);
         PumpFor(20);
     }
-    PumpFor(200);
+    // As in the cycles above: the warm-up port's threads end by themselves, on
+    // a loaded machine well after a fixed pause; counted in the baseline, they
+    // made the end look short of threads and descriptors.
+    Pump([&] { return Threads() <= beforeWarmUp; }, 2000);
     const int descriptors = OpenDescriptors();
     const int threads = Threads();
     {
@@ -289,6 +293,6 @@ TEST(CommStress, RandomizedLifecycleSoak)
             soak.Step(device);
     }
     device.Return();
-    EXPECT_TRUE(Pump([&] { return Threads() == threads; }, 5000)) << Threads() << " threads, " << threads << " before";
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_TRUE(Pump([&] { return Threads() <= threads; }, 5000)) << Threads() << " threads, " << threads << " before";
+    EXPECT_TRUE(DescriptorsBackTo(descriptors));
 }

@@ -361,7 +361,7 @@ TEST_F(DeviceEvents, WithoutAFolderWatchAnArrivalIsFollowedByALaterRefresh)
 {
     monitor.SetArrivalRetries({100});
     Send(Uevent("add", kUsbTty, "tty", "ttyUSB0"));
-    ASSERT_TRUE(WaitFor(2, 1000));
+    ASSERT_TRUE(WaitFor(2));
     EXPECT_EQ(seen[0].event, vxmsg::DBT_DEVICEARRIVAL);
     EXPECT_EQ(seen[1].event, vxmsg::DBT_DEVNODES_CHANGED);
 }
@@ -381,7 +381,7 @@ struct WatchedBox {
         monitor.OnDeviceChange = TMethod<TvxMessage&>([this](TvxMessage& m) { box.DeviceChanged(m); }, this);
         EXPECT_TRUE(monitor.WatchFolders(config));
     }
-    bool Shows(const V& items, int ms = 1500)
+    bool Shows(const V& items, int ms = 3000)
     {
         return QTest::qWaitFor([&] { return Items(box) == items; }, ms);
     }

@@ -106,7 +106,8 @@ TEST_F(VirtualPair, LineErrorsAndBreaksAreReportedOnceByClearCommError)
 
 TEST_F(VirtualPair, TheInputSideQueryAnswersLikeClearCommErrorButLeavesTheOutputCountOut)
 {
-    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    // Half a second of output: still going when the queries come, on a busy machine too.
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(10));
     Send(a, std::string(50, 'z'));
     Send(b, "abc");
     ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 3; }));
@@ -223,34 +224,35 @@ TEST_F(VirtualPair, InputCountNeverExceedsTheQueueAndNothingIsLost)
 
 TEST_F(VirtualPair, TransmitEmptyWaitsUntilTheOutputHasDrained)
 {
-    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(10));
     ASSERT_TRUE(SetCommMask(a, EV_TXEMPTY));
     DWORD happened = 0;
     ASSERT_FALSE(WaitCommEvent(a, &happened, &ov));
     auto start = std::chrono::steady_clock::now();
-    Send(a, std::string(50, 'z'));
+    Send(a, std::string(50, 'z')); // half a second, so that the count below sees it still going
     COMSTAT stat{};
     DWORD errors;
     ASSERT_TRUE(ClearCommError(a, &errors, &stat));
     EXPECT_GT(stat.cbOutQue, 0u);
     ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
     EXPECT_EQ(happened, EV_TXEMPTY);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
 }
 
 TEST_F(VirtualPair, TransmitEmptyFollowsOutputStillDrainingWhenTheMaskAsksForIt)
 {
-    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(10));
     ASSERT_TRUE(SetCommMask(a, 0));
     auto start = std::chrono::steady_clock::now();
-    Send(a, std::string(50, 'z'));
+    Send(a, std::string(50, 'z')); // half a second: still draining when the wait begins
     EXPECT_EQ(WaitOnA(EV_TXEMPTY, [] {}), DWORD(EV_TXEMPTY));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
 }
 
 TEST_F(VirtualPair, OutputThatDrainedUnwatchedGivesNoLaterTransmitEmpty)
 {
-    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
+    // 200 ms per round: the count is asked for while the bytes still go out.
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(40));
     ASSERT_TRUE(SetCommMask(a, 0));
     COMSTAT stat{};
     DWORD errors = 0;
@@ -276,8 +278,8 @@ TEST_F(VirtualPair, RtsToggleRaisesRtsOnlyWhileTransmitting)
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     ASSERT_TRUE(SetCommState(a, &dcb));
     EXPECT_EQ(vp::DrivenLines(name, vp::End::A) & MS_CTS_ON, 0u);
-    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(1));
-    Send(a, std::string(40, 'r'));
+    vp::SetTransmitTime(name, vp::End::A, std::chrono::milliseconds(10));
+    Send(a, std::string(40, 'r')); // 400 ms: RTS is looked at while they go out
     EXPECT_EQ(vp::DrivenLines(name, vp::End::A) & MS_CTS_ON, MS_CTS_ON);
     EXPECT_TRUE(WaitUntil([&] { return (vp::DrivenLines(name, vp::End::A) & MS_CTS_ON) == 0; }));
 }

@@ -148,7 +148,7 @@ TEST_F(ToneCaptureTest, DeviceFasterThanRealTimeStillTakesEachToneItsDuration)
     ASSERT_EQ(run.elapsedMs.size(), 3u) << run.errors;
     for (int ms : run.elapsedMs) {
         EXPECT_GE(ms, 200);
-        EXPECT_LT(ms, 260);
+        EXPECT_LT(ms, 350); // not timed twice (400); a busy machine adds some
     }
     EXPECT_NEAR(Measure(Captured()).msecs, 600, 600 * 0.02);
     EXPECT_EQ(run.errors, "");
@@ -161,7 +161,7 @@ TEST_F(ToneCaptureTest, WithoutDeviceTonesAreSilentButTimedAndReportedOnce)
     ASSERT_EQ(run.elapsedMs.size(), 2u) << run.errors;
     EXPECT_GE(run.elapsedMs[0], 200);
     EXPECT_GE(run.elapsedMs[1], 100);
-    EXPECT_LT(run.elapsedMs[1], 140);
+    EXPECT_LT(run.elapsedMs[1], 175); // not timed twice (200); a busy machine adds some
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
     EXPECT_EQ(run.errors.rfind("Bleeper: ", 0), 0u) << run.errors;
 }

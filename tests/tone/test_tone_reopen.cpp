@@ -24,6 +24,7 @@ struct Recorded {
     Tones tones;
     int failNextPlays = 0;
     std::atomic<int> opens{0};
+    std::atomic<int> opensEnded{0}; // opens that have returned, failed or not
 
     Tones Played()
     {
@@ -69,11 +70,22 @@ protected:
                 std::this_thread::sleep_for(openTime);
                 if (failOpens_) {
                     note = "no sound device";
+                    ++recorded_.opensEnded;
                     return nullptr;
                 }
+                ++recorded_.opensEnded;
                 return std::make_unique<RecordingOutput>(recorded_);
             },
             retry);
+    }
+
+    // The open runs on a thread of its own, which a busy machine may start late.
+    bool OpensEnded(int count)
+    {
+        for (const auto end = Clock::now() + 5s; recorded_.opensEnded < count; std::this_thread::sleep_for(1ms))
+            if (Clock::now() > end)
+                return false;
+        return true;
     }
 
     static long long TimeOf(int freq, int msecs)
@@ -90,35 +102,37 @@ protected:
 
 TEST_F(ToneReopenTest, ToneAfterFailedOpenPlaysOnceTheOutputOpens)
 {
-    UseRecorder(200ms);
+    UseRecorder(1s);
     failOpens_ = true;
     EXPECT_GE(TimeOf(1525, 30), 30);
+    const auto firstToneEnded = Clock::now(); // after the failed attempt began
+    ASSERT_TRUE(OpensEnded(1));
     failOpens_ = false;
     Bleeper::SoundTone(125, 30); // within the retry interval: no new open
     EXPECT_EQ(recorded_.opens, 1);
     EXPECT_TRUE(recorded_.Played().empty());
 
-    std::this_thread::sleep_for(200ms);
-    Bleeper::SoundTone(225, 50);
+    std::this_thread::sleep_until(firstToneEnded + 1s);
+    Bleeper::SoundTone(225, 300); // the open, beside it, has the tone's time to finish
     Bleeper::SoundTone(125, 50); // the output stays open
     EXPECT_EQ(recorded_.opens, 2);
     const Tones played = recorded_.Played();
     ASSERT_EQ(played.size(), 2u);
     EXPECT_EQ(played[0].first, 225u);
-    EXPECT_EQ(played[0].second, 50);
+    EXPECT_EQ(played[0].second, 300);
     EXPECT_EQ(played[1].first, 125u);
 }
 
 TEST_F(ToneReopenTest, WriteErrorReopensTheOutputForTheNextTone)
 {
     UseRecorder(10s);
-    Bleeper::SoundTone(1047, 20);
+    Bleeper::SoundTone(1047, 300); // long enough for the open beside it on a busy machine
     {
         std::lock_guard lock(recorded_.mutex);
         recorded_.failNextPlays = 1;
     }
     Bleeper::SoundTone(1109, 20); // fails: the sound server went away
-    Bleeper::SoundTone(1175, 20); // reopened at once, despite the long interval
+    Bleeper::SoundTone(1175, 300); // reopened at once, despite the long interval
     EXPECT_EQ(recorded_.opens, 2);
     const Tones played = recorded_.Played();
     ASSERT_EQ(played.size(), 2u);
@@ -128,13 +142,12 @@ TEST_F(ToneReopenTest, WriteErrorReopensTheOutputForTheNextTone)
 
 TEST_F(ToneReopenTest, SlowOpenNeverHoldsATonePastItsTime)
 {
-    UseRecorder(10s, 300ms);
+    UseRecorder(10s, 1s);
     const long long first = TimeOf(1525, 100);
     EXPECT_GE(first, 100);
-    EXPECT_LT(first, 250);
-    EXPECT_EQ(recorded_.opens, 1);
-    std::this_thread::sleep_for(300ms);
-    Bleeper::SoundTone(440, 50); // the open has finished meanwhile
+    EXPECT_LT(first, 700); // held until the open ended, it would take a second
+    ASSERT_TRUE(OpensEnded(1));
+    Bleeper::SoundTone(440, 200); // the open has finished meanwhile
     EXPECT_EQ(recorded_.opens, 1);
     const Tones played = recorded_.Played();
     ASSERT_EQ(played.size(), 1u);

@@ -79,6 +79,8 @@ public:
         ::close(master_);
         master_ = -1;
     }
+    // All that has been taken so far.
+    size_t taken() const { return got_.size(); }
     // When the first `count` bytes had all arrived.
     Clock::time_point arrivalOf(size_t count) const {
         for (const auto& [size, at] : arrivals_)
@@ -138,7 +140,9 @@ TEST_F(CliProgram, WriteSendsTheWindowsBytesOneEvery50msAndVerifies) {
     EXPECT_EQ(device.serve(write), WindowCommands + "00#00030");
     EXPECT_EQ(write.exitCode(), 0) << write.err();
     EXPECT_EQ(write.out(), "COM1  P1 1:1  P2 1:1  P3 1:1  relay 1  verified\n");
-    EXPECT_GE(device.arrivalOf(24 * 6) - device.arrivalOf(6), 23 * 50ms - 20ms) << "one command per 50 ms tick";
+    // The first command may be read late on a busy machine (by 77 ms once),
+    // which shortens the span; sent without the tick, it would be near 0.
+    EXPECT_GE(device.arrivalOf(24 * 6) - device.arrivalOf(6), 23 * 50ms - 200ms) << "one command per 50 ms tick";
 }
 
 TEST_F(CliProgram, WriteThatLosesACommandFailsNamingTheAddressAndIsRecorded) {
@@ -175,11 +179,14 @@ TEST_F(CliProgram, InterruptedWriteStopsBeforeTheNextCommandAndIsRecorded) {
         const fs::path record = home / ("r" + std::to_string(sig) + ".csv");
         Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", record.string()});
         device.takeUntil(write, 5 * 6);
+        // A busy machine may let more than the five commands come before the
+        // test reads them: the bound counts from what had come at the signal.
+        const size_t beforeSignal = device.taken();
         write.signal(sig);
         EXPECT_EQ(write.exitCode(10s), 128 + sig) << write.err();
         EXPECT_NE(write.err().find("interrupted after "), std::string::npos) << write.err();
         const std::string sent = device.serve(write);
-        EXPECT_LE(sent.size(), 7u * 6) << sent;
+        EXPECT_LE(sent.size(), beforeSignal + 2 * 6) << sent;
         const auto rows = lines(readFile(record));
         ASSERT_EQ(rows.size(), 2u);
         EXPECT_TRUE(rows[1].ends_with(",no")) << rows[1];
