@@ -160,8 +160,9 @@ TEST_F(VirtualPair, AbortOnErrorHoldsUpTransfersUntilTheErrorIsCleared)
     ASSERT_TRUE(ClearCommError(a, &errors, nullptr));
     EXPECT_EQ(errors, CE_FRAME);
     Send(a, "x");
-    if (!ReadFile(a, buffer, 2, &n, &ov))
+    if (!ReadFile(a, buffer, 2, &n, &ov)) {
         ASSERT_TRUE(GetOverlappedResult(a, &ov, &n, TRUE));
+    }
     EXPECT_EQ(std::string(buffer, n), "cd");
 }
 
