@@ -67,6 +67,7 @@ void TCommLife::End()
     {
         std::lock_guard lock(mutex_);
         owner_ = nullptr;
+        ended_.store(true);
     }
     Quiesce();
 }
@@ -77,12 +78,6 @@ void TCommLife::Quiesce() const
         std::lock_guard lock(mutex_);
         return !OthersInside();
     });
-}
-
-bool TCommLife::UsesMainThread() const
-{
-    std::lock_guard lock(mutex_);
-    return owner_ && owner_->UseMainThread();
 }
 
 // ---- TCommConnection ------------------------------------------------------------------
@@ -233,7 +228,13 @@ void TCommThread::Deliver(TCommConnection& conn)
     if (!conn.Gather(mask))
         return;
     if (MainThread::Exists() && conn.Life().UsesMainThread()) {
-        MainThread::Post([owner = conn.shared_from_this()] { owner->Handle(owner->TakeGathered()); });
+        // The connection keeps itself until the hand-off has run: the
+        // function then holds only its address, which costs no allocation.
+        conn.handOffKeep_ = conn.shared_from_this();
+        MainThread::Post([c = &conn] {
+            const std::shared_ptr<TCommConnection> keep = std::move(c->handOffKeep_);
+            c->Handle(c->TakeGathered());
+        });
         return;
     }
     while (!conn.Stopped() && !conn.msgThread.queue.Post(ComEventMsg, mask, 0))

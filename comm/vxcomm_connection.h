@@ -60,11 +60,18 @@ public:
     void End();
     // Waits until no call runs on another thread.
     void Quiesce() const;
-    bool UsesMainThread() const;
+    // The component's UseMainThread, kept here so that the event thread can
+    // read it for every event without the lock.
+    bool MainThreadWanted() const { return mainThread_.load(); }
+    void SetMainThreadWanted(bool value) { mainThread_.store(value); }
+    // False once the component is gone.
+    bool UsesMainThread() const { return !ended_.load() && mainThread_.load(); }
 
 private:
     bool OthersInside() const;
 
+    std::atomic<bool> mainThread_{true};
+    std::atomic<bool> ended_{false};
     mutable std::mutex mutex_;
     TvxCustomComm* owner_;
     std::vector<std::thread::id> inside_; // one entry per call in progress
@@ -138,4 +145,9 @@ private:
     std::atomic<bool> stopped_{false};
     std::atomic<bool> started_{false};
     std::atomic<vxport::DWORD> gathered_{0};
+    // Set by the event thread when it sends a hand-off to the main thread,
+    // taken by the hand-off before it takes the gathered events: one
+    // hand-off waits at a time, so the two never meet.
+    std::shared_ptr<TCommConnection> handOffKeep_;
+    friend struct TCommThread;
 };

@@ -68,8 +68,8 @@ public:
     void SetTimeoutRead(uint32_t Value) { SetTimeout(&vxport::COMMTIMEOUTS::ReadTotalTimeoutMultiplier, Value); }
     uint32_t TimeoutWrite() { return GetTimeouts().WriteTotalTimeoutMultiplier; }
     void SetTimeoutWrite(uint32_t Value) { SetTimeout(&vxport::COMMTIMEOUTS::WriteTotalTimeoutMultiplier, Value); }
-    bool UseMainThread() const { return useMainThread_.load(); }
-    void SetUseMainThread(bool Value) { useMainThread_.store(Value); }
+    bool UseMainThread() const { return life_->MainThreadWanted(); }
+    void SetUseMainThread(bool Value) { life_->SetMainThreadWanted(Value); }
     bool ManualRts() const { return manualRts_; }
 
     QObject* MonitorCTS() const { return monitorCTS_; }
@@ -194,7 +194,6 @@ private:
     uint16_t bufferInSize_ = 0;
     std::atomic<int> receiveHeld_{0};
     std::atomic<bool> rs485Mode_{false};
-    std::atomic<bool> useMainThread_{true};
     QPointer<QObject> monitorRLSD_, monitorRing_, monitorCTS_, monitorDSR_;
     bool manualRts_ = false;
     TStreamProtocol streamProtocol_ = spHardware;

@@ -103,11 +103,15 @@ void CommPort::CloseOnce()
     device_->Close();
 }
 
+// Every wait of the event thread passes here with the same event: it is
+// recognised without touching the reference counts.
 void CommPort::BecomeSourceOf(const std::shared_ptr<Event>& event)
 {
-    std::erase_if(sourceOf_, [](const std::weak_ptr<Event>& e) { return e.expired(); });
-    if (std::none_of(sourceOf_.begin(), sourceOf_.end(), [&](const auto& e) { return e.lock() == event; }))
+    const auto same = [&](const std::weak_ptr<Event>& e) { return !e.owner_before(event) && !event.owner_before(e); };
+    if (std::none_of(sourceOf_.begin(), sourceOf_.end(), same)) {
+        std::erase_if(sourceOf_, [](const std::weak_ptr<Event>& e) { return e.expired(); });
         sourceOf_.push_back(event);
+    }
     event->SetSource(this);
 }
 
@@ -153,12 +157,14 @@ bool CommPort::ManualRts() const
 
 // ---- Completion ------------------------------------------------------------
 
-CommPort::Op CommPort::Start(OVERLAPPED* ov)
+CommPort::Op CommPort::Start(OVERLAPPED* ov, bool completesNow)
 {
     // Like the system, an operation resets its event when it starts, so a
-    // signal left from an earlier transfer is not taken for this one.
+    // signal left from an earlier transfer is not taken for this one. One
+    // that completes before the call returns sets it anyway, under the
+    // port's lock: the reset would change nothing anybody could see.
     auto event = ov->hEvent ? LookupEvent(ov->hEvent) : nullptr;
-    if (event)
+    if (event && !completesNow)
         event->Reset();
     Count(ov).store(0, std::memory_order_relaxed);
     Status(ov).store(kPending, std::memory_order_release);
@@ -173,7 +179,8 @@ void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, const std::sha
     Status(ov).store(error, std::memory_order_release);
     if (event)
         event->Set();
-    completed_.notify_all();
+    if (syncWaiters_ > 0) // they count themselves under the lock this runs under
+        completed_.notify_all();
 }
 
 void CommPort::CompleteRead(ReadOp& op, DWORD error)
@@ -284,7 +291,7 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // A read that the queue completes at once goes straight into the buffer.
     const size_t ready = reads_.empty() ? std::min<size_t>(queue_.Size(), toRead) : 0;
     if (reads_.empty() && (ready == toRead || immediate || (returnOnAny && ready > 0))) {
-        const Op op = Start(ov ? ov : &local);
+        const Op op = Start(ov ? ov : &local, true);
         TakeFromQueue(static_cast<BYTE*>(buffer), ready);
         Complete(op.ov, 0, DWORD(ready), op.event);
         if (read)
@@ -359,7 +366,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         return Fail(ERROR_OPERATION_ABORTED);
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
-    Op started = Start(ov ? ov : &local);
+    // The event is reset only if the write has to wait.
+    Op started = Start(ov ? ov : &local, true);
     OVERLAPPED* record = started.ov;
     if (toWrite == 0) {
         Complete(record, 0, 0, started.event);
@@ -378,6 +386,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
     } else if (DWORD(taken) == toWrite) {
         Complete(record, 0, toWrite, started.event);
     } else {
+        if (started.event)
+            started.event->Reset();
         WriteOp op{std::move(started), std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
         op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
                              timeouts_.WriteTotalTimeoutConstant);
@@ -385,7 +395,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         PumpOutput();
     }
     const auto drainBefore = drainAt_;
-    CheckDrain(Clock::now());
+    CheckDrain();
     // The worker is needed for output the device did not take at once, or
     // for a new drain deadline; otherwise its sleep is left alone.
     if (!writes_.empty() || drainAt_ != drainBefore)

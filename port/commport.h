@@ -120,7 +120,8 @@ private:
     // Output: pending writes -> device; drain detection.
     void PumpOutput();
     void ExpireWrites(Clock::time_point now);
-    void CheckDrain(Clock::time_point now);
+    // Reads the clock itself, when given no time, only if output is watched.
+    void CheckDrain(std::optional<Clock::time_point> at = std::nullopt);
     bool DrainWatched() const;
     void WatchDrain();
     // What the device still holds of our output; asks it only while bytes
@@ -139,7 +140,7 @@ private:
     void CompleteWrite(WriteOp& op, DWORD error);
     void CompleteWait(DWORD events, DWORD error);
     void Abort(const std::function<bool(const Op&)>& which, DWORD error, bool reads, bool writes, bool wait);
-    Op Start(OVERLAPPED* ov);
+    Op Start(OVERLAPPED* ov, bool completesNow = false);
     BOOL Fail(DWORD error);
     BOOL AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred);
     bool ManualRts() const;

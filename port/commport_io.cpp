@@ -125,16 +125,19 @@ DWORD CommPort::WaitPolling(Event& event, DWORD milliseconds)
         [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
     }
     poller_ = std::this_thread::get_id();
-    event.AddPoller();
-    bool taken = false;
-    while (!closed_ && !(taken = event.TryTake())) {
+    // A take that succeeds also leaves the pollers.
+    bool taken = event.AddPoller(!closed_);
+    while (!taken && !closed_) {
         const int rest = left();
         if (rest == 0)
             break;
         const int due = NextTimeoutMs();
         PollDevice(lock, due < 0 ? rest : rest < 0 ? due : std::min(due, rest));
+        if (!closed_)
+            taken = event.TryTake(true);
     }
-    event.RemovePoller();
+    if (!taken)
+        event.RemovePoller();
     waiterPolls_ = false;
     poller_ = workerId_;
     // A thread blocked on a transfer's end needs the device polled now; the
@@ -332,7 +335,7 @@ void CommPort::ExpireWrites(Clock::time_point now)
     ArmFronts();
 }
 
-void CommPort::CheckDrain(Clock::time_point now)
+void CommPort::CheckDrain(std::optional<Clock::time_point> at)
 {
     if (!txActive_ || !writes_.empty() || dead_) {
         drainAt_.reset();
@@ -344,6 +347,7 @@ void CommPort::CheckDrain(Clock::time_point now)
         drainAt_.reset();
         return;
     }
+    const Clock::time_point now = at ? *at : Clock::now();
     if (drainAt_ && now < *drainAt_)
         return;
     if (DeviceOutQueue() > 0) {

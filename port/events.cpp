@@ -11,10 +11,14 @@ void Event::Set()
 {
     std::lock_guard lock(mutex_);
     signalled_ = true;
-    if (manualReset_)
-        changed_.notify_all();
-    else
-        changed_.notify_one();
+    // Waiters count themselves under the lock; a port sets its events for
+    // every transfer, mostly with nobody blocked on them.
+    if (waiters_ > 0) {
+        if (manualReset_)
+            changed_.notify_all();
+        else
+            changed_.notify_one();
+    }
     WakePoller();
 }
 
@@ -43,28 +47,35 @@ void Event::Pulse()
 // Under the lock: the source stays open while it is set.
 void Event::WakePoller()
 {
-    if (pollers_ > 0 && source_)
-        source_->Wake();
+    if (CommPort* port = source_.load(); pollers_ > 0 && port)
+        port->Wake();
 }
 
+// A port's every wait names its event again: only a change takes the lock.
 void Event::SetSource(CommPort* port)
 {
+    if (source_.load() == port)
+        return;
     std::lock_guard lock(mutex_);
-    source_ = port;
+    source_.store(port);
 }
 
 void Event::ClearSource(const CommPort* port)
 {
     std::lock_guard lock(mutex_);
-    if (source_ == port)
-        source_ = nullptr;
+    if (source_.load() == port)
+        source_.store(nullptr);
 }
 
-void Event::AddPoller()
+bool Event::AddPoller(bool take)
 {
     std::lock_guard lock(mutex_);
     if (pollers_++ == 0)
         pollerPulses_ = pulses_;
+    if (!take || !Take())
+        return false;
+    --pollers_;
+    return true;
 }
 
 void Event::RemovePoller()
@@ -73,9 +84,18 @@ void Event::RemovePoller()
     --pollers_;
 }
 
-bool Event::TryTake()
+bool Event::TryTake(bool leave)
 {
     std::lock_guard lock(mutex_);
+    const bool taken = Take();
+    if (taken && leave)
+        --pollers_;
+    return taken;
+}
+
+// Under the lock.
+bool Event::Take()
+{
     if (pulses_ != pollerPulses_) {
         pollerPulses_ = pulses_;
         return true;
@@ -92,8 +112,8 @@ DWORD Event::Wait(DWORD milliseconds)
     CommPort* port = nullptr;
     {
         std::lock_guard lock(mutex_);
-        if (source_)
-            (port = source_)->Visit();
+        if ((port = source_.load()))
+            port->Visit();
     }
     return port ? port->WaitPolling(*this, milliseconds) : WaitPlain(milliseconds);
 }

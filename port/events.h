@@ -2,6 +2,7 @@
 // Win32 events: auto- or manual-reset, set, reset, pulse and wait.
 #include "handles.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -32,12 +33,15 @@ public:
     void ClearSource(const CommPort* port);
     // A thread that polls the source port while it waits counts as a waiter;
     // it takes the signal with TryTake, and Set wakes it through the port.
-    void AddPoller();
+    // Joining tries a first take and a take that succeeds leaves, each in the
+    // same turn of the lock: the usual wait takes it four times otherwise.
+    bool AddPoller(bool take);
     void RemovePoller();
-    bool TryTake();
+    bool TryTake(bool leave);
 
 private:
     void WakePoller();
+    bool Take();
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -45,7 +49,9 @@ private:
     bool signalled_;
     int waiters_ = 0;
     uint64_t pulses_ = 0; // manual-reset pulses release every waiter of that moment
-    CommPort* source_ = nullptr;
+    // Changed under the lock; read without it only to skip a change to the
+    // same port.
+    std::atomic<CommPort*> source_{nullptr};
     int pollers_ = 0;
     uint64_t pollerPulses_ = 0; // pulses_ when the poller came
 };

@@ -1,5 +1,6 @@
 #include "handles.h"
 
+#include <array>
 #include <mutex>
 #include <unordered_map>
 
@@ -14,21 +15,53 @@ std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>>& Table()
 }
 uintptr_t nextHandle = 0x1000;
 
+// Every transfer looks up its port and its event, and two threads do so for
+// every received byte: each thread remembers the few handles it used last,
+// so that the table's lock is not taken each time. Handles are never reused,
+// so a remembered number can only stand for its own object, and that only
+// while the object is still listed.
+struct Remembered {
+    uintptr_t handle = 0;
+    std::weak_ptr<HandleObject> object;
+};
+constexpr size_t kRemembered = 4;
+thread_local std::array<Remembered, kRemembered> remembered;
+thread_local size_t nextRemembered = 0;
+
 } // namespace
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object)
 {
     std::lock_guard lock(tableMutex);
     nextHandle += 4;
+    object->listed_.store(true, std::memory_order_release);
     Table().emplace(nextHandle, std::move(object));
     return reinterpret_cast<HANDLE>(nextHandle);
 }
 
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
 {
-    std::lock_guard lock(tableMutex);
-    auto it = Table().find(reinterpret_cast<uintptr_t>(handle));
-    return it == Table().end() ? nullptr : it->second;
+    const auto key = reinterpret_cast<uintptr_t>(handle);
+    Remembered* slot = nullptr;
+    for (auto& r : remembered)
+        if (r.handle == key && key != 0) {
+            if (auto object = r.object.lock(); object && object->listed_.load(std::memory_order_acquire))
+                return object;
+            slot = &r;
+            break;
+        }
+    std::shared_ptr<HandleObject> object;
+    {
+        std::lock_guard lock(tableMutex);
+        auto it = Table().find(key);
+        if (it != Table().end())
+            object = it->second;
+    }
+    if (!slot && object)
+        slot = &remembered[nextRemembered++ % kRemembered];
+    if (slot)
+        *slot = object ? Remembered{key, object} : Remembered{};
+    return object;
 }
 
 std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle)
@@ -38,6 +71,7 @@ std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle)
     if (it == Table().end())
         return nullptr;
     auto object = std::move(it->second);
+    object->listed_.store(false, std::memory_order_release);
     Table().erase(it);
     return object;
 }

@@ -4,6 +4,7 @@
 // ERROR_INVALID_HANDLE instead of reaching an object that is gone.
 #include "vxport.h"
 
+#include <atomic>
 #include <memory>
 
 namespace vxport::detail {
@@ -22,7 +23,14 @@ public:
     virtual void Close() {}
 
 private:
+    friend HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
+    friend std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
+    friend std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
+
     const Kind kind_;
+    // True while the table holds the object: a lookup that finds it in the
+    // calling thread's cache believes that only while this holds.
+    std::atomic<bool> listed_{false};
 };
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);

@@ -15,10 +15,18 @@
 namespace MainThread {
 namespace {
 
-struct Request {
-    std::function<void()> fn;
+// What a worker that waits in Synchronize learns of its request; it lives on
+// the worker's stack, which the worker leaves only once `done` is set.
+struct Outcome {
     std::exception_ptr error;
     bool done = false;
+};
+
+// Kept by value in the queue: a posted function costs no allocation of its
+// own beyond what its std::function takes.
+struct Request {
+    std::function<void()> fn;
+    Outcome* outcome = nullptr; // none for a posted request
 };
 
 // A worker thread that drops the last reference to its work ends on its own
@@ -26,7 +34,7 @@ struct Request {
 // state lives as long as the process and is never destroyed.
 std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueChanged = *new std::condition_variable;
-std::deque<std::shared_ptr<Request>>& pending = *new std::deque<std::shared_ptr<Request>>;
+std::deque<Request>& pending = *new std::deque<Request>;
 uint64_t wakeCount = 0;
 bool wakePosted = false; // a wake-up event is on its way to the main thread
 
@@ -42,6 +50,8 @@ void ReleaseWake() {}
 void AcquireWake() {}
 #endif
 
+void RunDue(bool woken);
+
 // Lives in the main thread; one posted event drains the queue.
 class Waker : public QObject {
 public:
@@ -50,11 +60,7 @@ public:
         AcquireWake();
         if (e->type() != QEvent::User)
             return QObject::event(e);
-        {
-            std::lock_guard lock(queueMutex);
-            wakePosted = false;
-        }
-        CheckSynchronize();
+        RunDue(true);
         return true;
     }
 };
@@ -85,12 +91,12 @@ void PostWake()
     QCoreApplication::postEvent(MainWaker(), wake);
 }
 
-void Queue(const std::shared_ptr<Request>& request)
+void Queue(Request request)
 {
     bool wake = false;
     {
         std::lock_guard lock(queueMutex);
-        pending.push_back(request);
+        pending.push_back(std::move(request));
         ++wakeCount;
         wake = ClaimWake();
     }
@@ -114,10 +120,8 @@ bool IsCurrent()
 
 void Post(std::function<void()> fn)
 {
-    auto request = std::make_shared<Request>();
-    request->fn = std::move(fn);
     if (Exists())
-        Queue(request);
+        Queue(Request{std::move(fn), nullptr});
 }
 
 void Synchronize(const std::function<void()>& fn)
@@ -126,56 +130,76 @@ void Synchronize(const std::function<void()>& fn)
         fn();
         return;
     }
-    auto request = std::make_shared<Request>();
-    request->fn = fn;
-    Queue(request);
+    // The caller's function outlives the request: it is referred to, not copied.
+    Outcome outcome;
+    Queue(Request{std::cref(fn), &outcome});
     {
         std::unique_lock lock(queueMutex);
-        queueChanged.wait(lock, [&] { return request->done; });
+        queueChanged.wait(lock, [&] { return outcome.done; });
     }
-    if (request->error)
-        std::rethrow_exception(request->error);
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
 }
+
+namespace {
 
 // Runs as many requests as were queued when it was called: those that come
 // meanwhile wait for the next round of the event loop, which serves timers,
 // input and painting first, so a stream of requests cannot keep the main
 // thread from them. Requests run one by one from the front, so a nested call
-// (a request that waits) keeps their order.
-void CheckSynchronize()
+// (a request that waits) keeps their order. One turn of the lock per request:
+// the end of one and the start of the next share it.
+void RunDue(bool woken)
 {
+    Request request;
     size_t due = 0;
     {
         std::lock_guard lock(queueMutex);
+        if (woken)
+            wakePosted = false;
         due = pending.size();
+        if (due == 0)
+            return;
+        request = std::move(pending.front());
+        pending.pop_front();
     }
-    for (; due > 0; --due) {
-        std::shared_ptr<Request> request;
-        {
-            std::lock_guard lock(queueMutex);
-            if (pending.empty())
-                return;
-            request = pending.front();
-            pending.pop_front();
-        }
+    for (;;) {
         try {
-            request->fn();
+            request.fn();
         } catch (...) {
-            request->error = std::current_exception();
+            if (request.outcome)
+                request.outcome->error = std::current_exception();
         }
+        Request next;
+        bool more = false;
+        bool wake = false;
         {
             std::lock_guard lock(queueMutex);
-            request->done = true;
+            if (request.outcome)
+                request.outcome->done = true;
+            more = --due > 0 && !pending.empty();
+            if (more) {
+                next = std::move(pending.front());
+                pending.pop_front();
+            } else {
+                wake = !pending.empty() && ClaimWake();
+            }
         }
         queueChanged.notify_all();
+        request = std::move(next); // the finished function goes outside the lock
+        if (!more) {
+            if (wake)
+                PostWake();
+            return;
+        }
     }
-    bool wake = false;
-    {
-        std::lock_guard lock(queueMutex);
-        wake = !pending.empty() && ClaimWake();
-    }
-    if (wake)
-        PostWake();
+}
+
+} // namespace
+
+void CheckSynchronize()
+{
+    RunDue(false);
 }
 
 void WaitUntil(const std::function<bool()>& ready)

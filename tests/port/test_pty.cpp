@@ -439,6 +439,28 @@ TEST_F(PtyPort, TransmitEmptyFollowsACompletedWrite)
     CloseHandle(waitEvent);
 }
 
+// Each thread remembers the handles it used last; a handle closed by another
+// thread is refused all the same, though a pending transfer keeps its event.
+TEST_F(PtyPort, AHandleClosedElsewhereIsRefusedWhileItsObjectLivesOn)
+{
+    char buffer[8];
+    ASSERT_FALSE(ReadFile(port, buffer, 8, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(ResetEvent(event));
+    std::thread([&] { EXPECT_TRUE(CloseHandle(event)); }).join();
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    ASSERT_TRUE(CancelIo(port));
+    HANDLE closed = port;
+    ASSERT_TRUE(PurgeComm(closed, PURGE_RXCLEAR));
+    std::thread([&] { EXPECT_TRUE(CloseHandle(closed)); }).join();
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(PurgeComm(closed, PURGE_RXCLEAR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    event = nullptr;
+}
+
 TEST_F(PtyPort, CloseAbortsPendingTransfersBeforeItReturns)
 {
     char buffer[8];
