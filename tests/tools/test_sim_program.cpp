@@ -350,3 +350,19 @@ TEST_F(SimProgram, HelpThatCannotBeWrittenExitsWithOne) {
         EXPECT_NE(help.err().find("irprogrammer-sim: cannot write the usage: "), std::string::npos) << help.err();
     }
 }
+
+// Started with its output closed, the simulator must not print its log into
+// the pseudo-terminal that would take the output's number: the tool would
+// read the log as the device's reply.
+TEST_F(SimProgram, ClosedOutputSendsNoLogToThePort) {
+    spawned::Spawned sim(home, "/bin/sh", {"-c", "exec \"$0\" >&-", IRSIM_EXECUTABLE}, "sim");
+    const fs::path link = home / "vxcomm/ports/com1";
+    for (auto end = Clock::now() + 5s; !fs::is_symlink(link) && Clock::now() < end;)
+        std::this_thread::sleep_for(10ms);
+    Port port(link);
+    ASSERT_TRUE(port.isOpen());
+    port.send("00#00030");
+    const std::string reply = port.receive();
+    EXPECT_EQ(reply.size(), 98u) << reply;
+    EXPECT_TRUE(reply.starts_with("#")) << reply;
+}

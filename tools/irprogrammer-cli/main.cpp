@@ -3,41 +3,18 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Output.h"
+#include "StandardStreams.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
-
-namespace {
-
-// A standard stream that was closed (">&-" in a script) must not lend its
-// number to the port or the record, or the results would be written into
-// them. /dev/null, opened for reading only, holds the number: output sent
-// there still fails, and is reported, as output that cannot be written.
-void HoldClosedStandardStreams()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        const int held = ::open("/dev/null", O_RDONLY);
-        if (held >= 0 && held != fd) {
-            ::dup2(held, fd);
-            ::close(held);
-        }
-    }
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
     using namespace ircli;
-    HoldClosedStandardStreams();
+    irtools::HoldClosedStandardStreams();
     // A reader of the output that went away (a pipe into head) must not kill
     // the program between two commands to the device: the failed write is
     // an output error like any other.

@@ -12,6 +12,7 @@
 #include "PortLink.h"
 #include "Pty.h"
 #include "Simulator.h"
+#include "StandardStreams.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ int fail(const std::string& message, int code) {
 } // namespace
 
 int main(int argc, char** argv) {
+    irtools::HoldClosedStandardStreams(); // the log goes to stdout, the device to a pty
     auto parsed = irsim::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (parsed.error) {
         std::fprintf(stderr, "irprogrammer-sim: %s\nTry 'irprogrammer-sim --help'.\n", parsed.error->c_str());
