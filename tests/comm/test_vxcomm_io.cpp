@@ -56,6 +56,10 @@ struct Received {
         std::lock_guard lock(mutex);
         return bytes;
     }
+    void Listen(TvxComm& rs)
+    {
+        rs.OnAfterReceive = [this](TObject*, void* buffer, uint32_t count) { Add(buffer, count); };
+    }
 };
 
 } // namespace
@@ -65,7 +69,7 @@ TEST(CommReceive, EveryByteArrivesInOrderInTheMainThread)
     PtyPort port(41);
     TvxComm rs;
     Received got;
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     rs.SetComPortNo(41);
     rs.SetActive(true);
     std::string sent;
@@ -91,7 +95,7 @@ TEST(CommReceive, SwitchingTheHandlingThreadWhileReceivingKeepsEveryByte)
     PtyPort port(92);
     TvxComm rs;
     Received got;
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     rs.SetComPortNo(92);
     rs.SetActive(true);
     std::string sent;
@@ -114,7 +118,7 @@ TEST(CommReceive, WithoutMainThreadTheMessageThreadDelivers)
     TvxComm rs;
     rs.SetUseMainThread(false);
     Received got;
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     rs.SetComPortNo(42);
     rs.SetActive(true);
     port.Write("hello");
@@ -137,7 +141,7 @@ TEST(CommReceive, BytesWaitUntilSomebodyTakesThem)
     PumpFor(50);
     EXPECT_EQ(rs.InQueueCount(), 3u); // nobody read them
     Received got;
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     port.Write("d");
     EXPECT_TRUE(Pump([&] { return got.Bytes() == "abcd"; }));
 }
@@ -152,7 +156,7 @@ TEST(CommReceive, InputWaitingWhenThePortOpensIsDelivered)
         TvxComm rs;
         rs.SetUseMainThread(mainThread);
         Received got;
-        rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+        got.Listen(rs);
         rs.SetComPortNo(45);
         rs.SetActive(true);
         EXPECT_TRUE(Pump([&] { return got.Bytes() == "early"; })) << got.Bytes() << " main thread " << mainThread;
@@ -175,7 +179,7 @@ TEST(CommReceive, LineErrorIsOneCommErrorAndNoReceive)
     VirtualPort port(45, "line-error");
     TvxComm rs;
     Received got;
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     std::vector<uint32_t> codes;
     rs.OnCommError = [&](TObject*, uint32_t code, uint32_t sys, TComStateFlags, bool&) {
         codes.push_back(code);
@@ -244,7 +248,7 @@ TEST(CommReceive, ChangingTraceStatesWhileOpenKeepsReceiving)
     Received got;
     std::vector<TTraceStates> traced;
     rs.OnTraceState = [&](TObject*, TTraceStates s) { traced.push_back(s); };
-    rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) { got.Add(buffer, count); };
+    got.Listen(rs);
     rs.SetComPortNo(47);
     rs.SetActive(true);
     traced.clear(); // opening closes first, which reports tsTxEmpty
