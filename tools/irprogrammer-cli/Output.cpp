@@ -3,6 +3,8 @@
 #include "DeviceProtocol.h"
 #include "TransmitterCode.h"
 
+#include <QByteArrayView>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,20 +17,11 @@ namespace {
 // starts at `at`, or 0.
 size_t Utf8Sequence(std::string_view text, size_t at)
 {
-    const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
-    const unsigned char lead = byte(0);
-    const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                        : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    // The second byte's range also excludes overlong forms, surrogates and
-    // code points past U+10FFFF.
-    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    if (length == 0 || byte(1) < low || byte(1) > high)
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || at + length > text.size())
         return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF)
-            return 0;
-    return length;
+    return QByteArrayView(text.data() + at, qsizetype(length)).isValidUtf8() ? length : 0;
 }
 
 // JSON text is UTF-8: a device path or a description in UTF-8 goes out as it
