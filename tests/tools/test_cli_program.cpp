@@ -323,17 +323,21 @@ TEST_F(CliProgram, RunsAtOnceOnOneRecordKeepItWhole) {
 
 // A record kept on Windows (CR LF line ends) is read, and its new lines end
 // the same way; a last line torn after its CR gets only the LF.
+// The same with a spreadsheet's byte-order mark before the header.
 TEST_F(CliProgram, RecordWithCrLfLineEndsIsAppendedInItsOwnStyle) {
-    RawDevice device(home);
-    const fs::path file = home / "windows.csv";
-    std::ofstream(file, std::ios::binary) << RecordHeader << "\r\nearlier line\r";
-    Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", file.string()});
-    device.serve(write);
-    EXPECT_EQ(write.exitCode(0ms), 0) << write.err();
-    const std::string text = readFile(file);
-    EXPECT_TRUE(text.starts_with(RecordHeader + "\r\nearlier line\r\n2")) << text;
-    EXPECT_TRUE(text.ends_with(",COM1,1,1,1,1,1,1,1,8080008181,808000A1A1,8080009191,yes\r\n")) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), std::count(text.begin(), text.end(), '\n'));
+    for (const std::string lead : {"", "\xEF\xBB\xBF"}) {
+        RawDevice device(home);
+        const fs::path file = home / ("windows" + std::to_string(lead.size()) + ".csv");
+        std::ofstream(file, std::ios::binary) << lead << RecordHeader << "\r\nearlier line\r";
+        Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", file.string()});
+        device.serve(write);
+        EXPECT_EQ(write.exitCode(0ms), 0) << write.err();
+        const std::string text = readFile(file);
+        EXPECT_TRUE(text.starts_with(lead + RecordHeader + "\r\nearlier line\r\n2")) << text;
+        EXPECT_TRUE(text.ends_with(",COM1,1,1,1,1,1,1,1,8080008181,808000A1A1,8080009191,yes\r\n")) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), std::count(text.begin(), text.end(), '\n'));
+        fs::remove(home / "vxcomm/ports/com1");
+    }
 }
 
 // A reader of the results that goes away (| head -1) ends a batch with the

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -113,10 +114,14 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
     if (st.st_size == 0)
         return;
     // A record edited on Windows ends its lines in CR LF; its new lines do
-    // the same, so that the file keeps one style.
+    // the same, so that the file keeps one style. A spreadsheet that saves
+    // CSV as UTF-8 puts a byte-order mark before the header, which stays.
     const std::string header = Header();
-    std::string first(header.size() + 1, '\0');
+    const std::string_view bom = "\xEF\xBB\xBF";
+    std::string first(bom.size() + header.size() + 1, '\0');
     first.resize(size_t(std::max<ssize_t>(::pread(fd_, first.data(), first.size(), 0), 0)));
+    if (first.starts_with(bom))
+        first.erase(0, bom.size());
     if (first.starts_with(header.substr(0, header.size() - 1) + "\r\n"))
         lineEnd_ = "\r\n";
     else if (!first.starts_with(header))
