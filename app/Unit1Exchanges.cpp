@@ -127,6 +127,15 @@ void TForm1::Timer1Timer()
     const std::string command = WriteCommand(address, writeImage_);
     --WriteCountdown;
     RS->SendString(command);
+    // A write that runs out of time counts as done for the component: the
+    // bytes it got out tell whether the device took the command.
+    if (RS->SentCount() < command.size()) {
+        ++WriteCountdown;
+        RS->SetActive(false);
+        EndFailedWrite("the device on " + port + " stopped taking data",
+                       "Check the device and its cable, and write again.");
+        return;
+    }
     ProgressBar1->setValue(WriteCountdown);
 }
 
