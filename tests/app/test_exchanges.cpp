@@ -253,6 +253,29 @@ TEST_F(ExchangeTest, DeviceThatStopsTakingBytesEndsTheWriteAtOnce)
     EXPECT_FALSE(form->RS->IsOpen());
 }
 
+TEST_F(ExchangeTest, ReadDuringAWriteWaitsForItsEnd)
+{
+    Device device;
+    form->CheckBox2->setChecked(true);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    std::string sent;
+    ASSERT_TRUE(Pump([&] {
+        sent += device.Take();
+        return form->ProgressBar1->value() <= 20;
+    }));
+    QTest::mouseClick(form->BitBtn2, Qt::LeftButton);
+    ASSERT_TRUE(WriteDone());
+    std::string expected;
+    for (const char* command : kWriteCommands)
+        expected += command;
+    sent += device.Take(expected.size() - std::min(sent.size(), expected.size()));
+    EXPECT_EQ(sent, expected); // no request between the commands
+    EXPECT_TRUE(form->CheckBox1->isChecked());
+    EXPECT_EQ(form->Edit6->text(), "2");
+    QTest::mouseClick(form->BitBtn2, Qt::LeftButton);
+    EXPECT_EQ(device.Take(8), "00#00030");
+}
+
 TEST_F(ExchangeTest, PortChangedDuringAWriteEndsItWithoutSendingToTheNewPort)
 {
     Device com1;
