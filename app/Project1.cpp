@@ -1,5 +1,6 @@
 // The program: one window, run until it is closed.
 #include "DemoDevice.h"
+#include "StandardStreams.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -77,6 +78,9 @@ QIcon ApplicationIcon()
 
 int main(int argc, char* argv[])
 {
+    // Before anything is opened: a port that took the number of a closed
+    // error stream would be sent every warning as if it were data.
+    irtools::HoldClosedStandardStreams();
     const Options options = ParseCommandLine(argc, argv);
     QApplication application(argc, argv);
     Describe();

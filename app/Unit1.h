@@ -77,6 +77,7 @@ private:
 
     void CreateComponents();
     void BindExchanges();
+    void RunWriteTimer(bool on);
     void RaiseIds();
     void EndFailedWrite(const std::string& what, const std::string& advice);
     void TakeReplies();

@@ -92,7 +92,7 @@ void TForm1::BitBtn1Click()
     writeImage_ = DeviceImage;
     writePort_ = RS->GetDeviceName();
     RS->SetActive(true);
-    EnableTimer(Timer1, true);
+    RunWriteTimer(true);
     ProgressBar1->setValue(kImageBytes);
     Bleeper::SoundTone(1525, 200);
 }
@@ -102,7 +102,7 @@ void TForm1::Timer1Timer()
     if (WriteMode != kWriteMode)
         return;
     if (WriteCountdown == 0) {
-        EnableTimer(Timer1, false);
+        RunWriteTimer(false);
         WriteMode.clear();
         if (CheckBox2->isChecked())
             RaiseIds();
@@ -127,14 +127,32 @@ void TForm1::Timer1Timer()
     const std::string command = WriteCommand(address, writeImage_);
     --WriteCountdown;
     RS->SendString(command);
+    // A write that runs out of time counts as done for the component: the
+    // bytes it got out tell whether the device took the command.
+    if (RS->SentCount() < command.size()) {
+        ++WriteCountdown;
+        RS->SetActive(false);
+        EndFailedWrite("the device on " + port + " stopped taking data",
+                       "Check the device and its cable, and write again.");
+        return;
+    }
     ProgressBar1->setValue(WriteCountdown);
+}
+
+// A read during a write would put its request between the commands and show
+// the device half written, and the IDs raised at the end would be those of
+// its reply: "Read" waits for the write to end.
+void TForm1::RunWriteTimer(bool on)
+{
+    EnableTimer(Timer1, on);
+    BitBtn2->setEnabled(!on);
 }
 
 // The write stopped half-way (an adapter pulled out, another port picked):
 // the device holds a mix of old and new bytes, which the user must be told.
 void TForm1::EndFailedWrite(const std::string& what, const std::string& advice)
 {
-    EnableTimer(Timer1, false);
+    RunWriteTimer(false);
     WriteMode.clear();
     const int written = kImageBytes - WriteCountdown;
     WriteCountdown = 0;

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 
+#include <exception>
+
 using namespace vxport;
 
 namespace vxcomm {
@@ -185,10 +187,20 @@ void TvxCustomSerialComm::LoadConfig(const TvxRootKey& RootKey, const std::strin
         if (parsed.Status == vxcomm::TConfigParse::BadField)
             throw Exception("Stored configuration refused: " + parsed.Error);
         if (parsed.Status == vxcomm::TConfigParse::Ok) {
-            SetComPortNo(parsed.Value.PortNo);
+            // A port that is gone fails the reopen on the stored number; the
+            // rest of the value is taken all the same, so that the component
+            // is left with one configuration, not half of two.
+            std::exception_ptr reopenError;
+            try {
+                SetComPortNo(parsed.Value.PortNo);
+            } catch (...) {
+                reopenError = std::current_exception();
+            }
             Config().dcb = parsed.Value.Dcb;
             ApplyDCB();
             SetTimeouts(parsed.Value.Timeouts);
+            if (reopenError)
+                std::rethrow_exception(reopenError);
         }
         Log(1, "Configuration was loaded");
     } catch (...) {

@@ -93,6 +93,10 @@ public:
     void SetDTR(bool On);
     uint32_t InQueueCount() { return QueueState().cbInQue; }
     uint32_t OutQueueCount() { return QueueState().cbOutQue; }
+    // The bytes the last SendChar or SendString got out: fewer than it was
+    // given when the device stopped taking them and the write ran out of
+    // time, which counts as done; 0 when nothing was written.
+    uint32_t SentCount() const { return sentCount_.load(std::memory_order_relaxed); }
     // Waits until Count bytes are in the input queue; the receive path leaves
     // them there meanwhile unless a receiver takes them.
     bool WaitForInput(uint32_t Count, uint32_t Timeout);
@@ -160,6 +164,8 @@ private:
         return true;
     }
     void Purge(vxport::DWORD Flags);
+    // The write of SendChar and SendString; a failed one is a communication error.
+    void WriteWaited(const void* Data, vxport::DWORD Size);
     // The queue counts; zeros when the port is closed.
     vxport::COMSTAT QueueState();
     bool ManualRtsActive() const { return RS485Mode() && manualRts_; }
@@ -194,6 +200,7 @@ private:
     uint16_t bufferInSize_ = 0;
     std::atomic<int> receiveHeld_{0};
     std::atomic<bool> rs485Mode_{false};
+    std::atomic<uint32_t> sentCount_{0};
     QPointer<QObject> monitorRLSD_, monitorRing_, monitorCTS_, monitorDSR_;
     bool manualRts_ = false;
     TStreamProtocol streamProtocol_ = spHardware;

@@ -51,14 +51,24 @@ void ProcessMessages()
 
 void TvxCustomComm::SendChar(char Ch)
 {
-    if (StartSending("Try to send char %2Xh ...", uint8_t(Ch)) && !WriteComWait(Handle(), &Ch, 1, WriteOverlapped))
-        DoCommError(0, GetLastError(), {});
+    sentCount_ = 0;
+    if (StartSending("Try to send char %2Xh ...", uint8_t(Ch)))
+        WriteWaited(&Ch, 1);
 }
 
 void TvxCustomComm::SendString(const std::string& S)
 {
-    if (!S.empty() && StartSending("Try to send string %s ...", S) &&
-        !WriteComWait(Handle(), S.data(), DWORD(S.size()), WriteOverlapped))
+    sentCount_ = 0;
+    if (!S.empty() && StartSending("Try to send string %s ...", S))
+        WriteWaited(S.data(), DWORD(S.size()));
+}
+
+void TvxCustomComm::WriteWaited(const void* Data, DWORD Size)
+{
+    DWORD written = 0;
+    if (WriteComWait(Handle(), Data, Size, WriteOverlapped, &written))
+        sentCount_ = written;
+    else
         DoCommError(0, GetLastError(), {});
 }
 

@@ -42,10 +42,11 @@ bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& overlapped, DWORD& transfer
     return false;
 }
 
-bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped)
+bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped, DWORD* transferred)
 {
-    return TransferWait(handle, overlapped,
-                        [&](DWORD* count) { return WriteFile(handle, buffer, length, count, &overlapped); });
+    return TransferWait(
+        handle, overlapped, [&](DWORD* count) { return WriteFile(handle, buffer, length, count, &overlapped); },
+        transferred);
 }
 
 bool ReadComWait(HANDLE handle, void* buffer, DWORD length, OVERLAPPED& overlapped, DWORD* transferred)

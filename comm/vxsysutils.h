@@ -21,9 +21,11 @@ vxport::HANDLE OpenComPort(uint32_t number);
 bool WaitOverlappedResult(vxport::HANDLE handle, vxport::OVERLAPPED& overlapped, vxport::DWORD& transferred,
                           vxport::DWORD& error);
 
-// An overlapped write or read that waits until the transfer has ended; a
-// read tells the bytes it took, also when it ended in an error.
-bool WriteComWait(vxport::HANDLE handle, const void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped);
+// An overlapped write or read that waits until the transfer has ended, and
+// tells the bytes it moved, also when it ended in an error; a write that ran
+// out of time has ended well with fewer bytes than asked.
+bool WriteComWait(vxport::HANDLE handle, const void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped,
+                  vxport::DWORD* transferred = nullptr);
 bool ReadComWait(vxport::HANDLE handle, void* buffer, vxport::DWORD length, vxport::OVERLAPPED& overlapped,
                  vxport::DWORD* transferred = nullptr);
 

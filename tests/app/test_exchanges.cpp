@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <thread>
@@ -83,6 +84,19 @@ public:
         }
     }
     void Send(const std::string& bytes) { (void)!::write(master_, bytes.data(), bytes.size()); }
+    // The device stops reading: the line towards it is filled through the
+    // test's own end until the kernel takes no more, also after a pause.
+    void StopTaking()
+    {
+        ::fcntl(slave_, F_SETFL, ::fcntl(slave_, F_GETFL) | O_NONBLOCK);
+        const std::string fill(4096, 'x');
+        for (bool took = true; took;) {
+            took = false;
+            while (::write(slave_, fill.data(), fill.size()) > 0)
+                took = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 
 private:
     unsigned port_;
@@ -223,6 +237,43 @@ TEST_F(ExchangeTest, PortLostDuringAWriteIsReportedAndEndsTheWrite)
     EXPECT_EQ(form->ProgressBar1->value(), 0);
     EXPECT_EQ(form->Edit4->text(), "1"); // the IDs were not raised
     EXPECT_FALSE(form->RS->IsOpen());
+}
+
+TEST_F(ExchangeTest, DeviceThatStopsTakingBytesEndsTheWriteAtOnce)
+{
+    Device device;
+    form->CheckBox2->setChecked(true);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    device.StopTaking(); // before the first tick
+    ASSERT_TRUE(WriteDone()); // one command's time-out, not 24 of them
+    EXPECT_EQ(messages, std::vector<std::string>{"The write did not complete: the device on COM1 stopped taking data "
+                                                 "after 0 of 24 bytes. Check the device and its cable, and write again."});
+    EXPECT_EQ(form->Edit4->text(), "1"); // the IDs were not raised
+    EXPECT_EQ(form->ProgressBar1->value(), 0);
+    EXPECT_FALSE(form->RS->IsOpen());
+}
+
+TEST_F(ExchangeTest, ReadDuringAWriteWaitsForItsEnd)
+{
+    Device device;
+    form->CheckBox2->setChecked(true);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    std::string sent;
+    ASSERT_TRUE(Pump([&] {
+        sent += device.Take();
+        return form->ProgressBar1->value() <= 20;
+    }));
+    QTest::mouseClick(form->BitBtn2, Qt::LeftButton);
+    ASSERT_TRUE(WriteDone());
+    std::string expected;
+    for (const char* command : kWriteCommands)
+        expected += command;
+    sent += device.Take(expected.size() - std::min(sent.size(), expected.size()));
+    EXPECT_EQ(sent, expected); // no request between the commands
+    EXPECT_TRUE(form->CheckBox1->isChecked());
+    EXPECT_EQ(form->Edit6->text(), "2");
+    QTest::mouseClick(form->BitBtn2, Qt::LeftButton);
+    EXPECT_EQ(device.Take(8), "00#00030");
 }
 
 TEST_F(ExchangeTest, PortChangedDuringAWriteEndsItWithoutSendingToTheNewPort)

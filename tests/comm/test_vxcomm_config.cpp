@@ -179,6 +179,29 @@ TEST_F(ConfigTest, LoadOnAnOpenPortReachesTheDriver)
     EXPECT_TRUE(SameTimeouts(timeouts, {11, 22, 33, 44, 55}));
 }
 
+TEST_F(ConfigTest, LoadNamingAPortThatIsGoneStillTakesTheOtherSettings)
+{
+    VirtualPort port(61, "load-gone");
+    TvxComm saver;
+    Configure(saver);
+    saver.SetComPortNo(209);
+    saver.SaveConfig(Root(), "Software\\Test", "Port");
+
+    TvxComm rs;
+    TvxMemoryLog log;
+    rs.SetLog(&log);
+    rs.SetComPortNo(61);
+    rs.SetActive(true);
+    EXPECT_EQ(Thrown([&] { rs.LoadConfig(Root(), "Software\\Test", "Port"); }),
+              "Error on load config information from registry");
+    EXPECT_THAT(log.Texts(), Contains(::testing::StartsWith("Fatal Error: 1, 0, Device \"COM209\" Open Error !!!")));
+    EXPECT_FALSE(rs.Active());
+    EXPECT_EQ(rs.ComPortNo(), 209);
+    EXPECT_EQ(rs.BaudRate(), 38400u);
+    EXPECT_EQ(rs.Parity(), pOdd);
+    EXPECT_TRUE(SameTimeouts(rs.GetTimeouts(), {11, 22, 33, 44, 55}));
+}
+
 TEST_F(ConfigTest, PortNumberAbove255KeepsItsLowEightBits)
 {
     TvxComm rs;
