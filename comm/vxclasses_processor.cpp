@@ -14,15 +14,15 @@ namespace {
 // The timer ticks on the thread that created the processor and is set there
 // only; a send or StartTimer on another thread (a processor answering from
 // the message thread's receive path) has that thread do it. A request still
-// queued when the processor goes is dropped with the timer's window.
+// queued when the processor goes is dropped with the timer, whichever thread
+// destroys it (the timer's window may outlive it for a while).
 template <class Fn>
 void OnTimerThread(TvxTimer& timer, Fn fn)
 {
-    QObject* window = timer.WindowHandle();
-    if (window->thread() == QThread::currentThread())
+    if (timer.thread() == QThread::currentThread())
         fn();
     else
-        QMetaObject::invokeMethod(window, std::move(fn), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&timer, std::move(fn), Qt::QueuedConnection);
 }
 
 } // namespace

@@ -29,7 +29,7 @@ void TvxUtilWindow::KillTimer()
 
 void TvxUtilWindow::timerEvent(QTimerEvent* event)
 {
-    if (event->timerId() == timerId_ && onTick_)
+    if (event->timerId() == timerId_ && onTick_ && !released_.load())
         onTick_();
 }
 
@@ -42,10 +42,12 @@ void DeallocateUtilWindow(TvxUtilWindow* Wnd)
 {
     if (!Wnd)
         return;
-    if (Wnd->thread() == QThread::currentThread())
+    if (Wnd->thread() == QThread::currentThread()) {
         delete Wnd;
-    else
+    } else {
+        Wnd->released_.store(true);
         Wnd->deleteLater();
+    }
 }
 
 // ---- TvxTimer -------------------------------------------------------------------
@@ -55,7 +57,10 @@ TvxTimer::TvxTimer() : window_(AllocateUtilWindow([this] { WndProc(); })) {}
 TvxTimer::~TvxTimer()
 {
     enabled_ = false;
-    UpdateTimer();
+    // Qt stops a timer only on its own thread; from another one the window
+    // goes later with its timer, ticking into nothing meanwhile.
+    if (window_->thread() == QThread::currentThread())
+        UpdateTimer();
     DeallocateUtilWindow(window_);
 }
 

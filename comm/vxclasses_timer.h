@@ -9,6 +9,7 @@
 #include "vxclasses_types.h"
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -28,8 +29,13 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    friend void DeallocateUtilWindow(TvxUtilWindow* Wnd);
+
     std::function<void()> onTick_;
     int timerId_ = 0;
+    // Set when the window is let go from another thread: until its own
+    // thread deletes it, its ticks call nothing.
+    std::atomic<bool> released_{false};
 };
 
 // A new hidden receiver on the calling thread.

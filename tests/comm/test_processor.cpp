@@ -373,3 +373,28 @@ TEST(ProcessorTimer, ArmedFromTheReceiveThreadTicksOnTheProcessorsThread)
     }
     EXPECT_FALSE(processor.offThread);
 }
+
+// A processor may be destroyed on another thread than the one that made it:
+// a request to arm its timer still queued for its thread, or its timer
+// running there, then leaves nothing behind that ticks into the gone
+// processor, and Qt is not asked to stop a timer from a foreign thread.
+TEST(ProcessorTimer, DestroyedOffItsThreadLeavesNothingBehind)
+{
+    static std::atomic<int> warnings{0};
+    warnings = 0;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            ++warnings;
+    });
+    for (int interval : {0, 5}) {
+        auto* processor = new TRecordingProcessor;
+        processor->StartTimer(interval);
+        std::thread([processor] {
+            processor->StartTimer(20);
+            delete processor;
+        }).join();
+        PumpFor(100);
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(warnings, 0);
+}
