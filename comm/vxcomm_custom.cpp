@@ -43,12 +43,17 @@ TvxCustomComm::~TvxCustomComm()
 
 void TvxCustomComm::CloseForDestruction()
 {
-    // The links go first, so that closing raises no trace event.
+    // The links go first, so that closing raises no trace event. Closing
+    // the port ends a wait for input or a line of a handler on another
+    // thread; such a call is then waited for, with OnTraceState still there
+    // for it (it may close or reopen the port), and a port it reopened is
+    // closed last.
     SetTerminal(nullptr);
     SetDataProcessor(nullptr);
+    ClosePort();
+    life_->End();
     OnTraceState = nullptr;
     Close();
-    life_->End();
 }
 
 // ---- Settings -----------------------------------------------------------------------
@@ -195,14 +200,20 @@ void TvxCustomComm::Open()
 void TvxCustomComm::Close()
 {
     const TLifeFlag life = LifeFlag();
+    ClosePort();
+    if (*life)
+        DoTraceState(this, {tsTxEmpty});
+}
+
+void TvxCustomComm::ClosePort()
+{
+    const TLifeFlag life = LifeFlag();
     try {
         if (ShutdownConnection(nullptr, true) && *life)
             Log(0, "The port is closed succesfully");
     } catch (...) {
         // The port is closed all the same: its handle was shut first.
     }
-    if (*life)
-        DoTraceState(this, {tsTxEmpty});
 }
 
 int TvxCustomComm::Detach(const TCommConnection* expected, bool purge)

@@ -185,6 +185,8 @@ private:
     int Detach(const TCommConnection* expected, bool purge);
     // Detach, then OnClose and nkClosed; false when nothing was open.
     bool ShutdownConnection(const TCommConnection* expected, bool purge);
+    // Close without the trace event that follows it.
+    void ClosePort();
     // Handles one port event (a ComEventMsg) of a connection.
     void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
     bool Receive(TCommConnection& conn, vxport::DWORD mask, vxport::DWORD count, const TGoesOn& goesOn);

@@ -171,6 +171,38 @@ TEST(CommLifecycle, HandlerMayDestroyTheComponent)
     }
 }
 
+// The component destroyed on one thread while a handler on the message thread
+// waits for input, then closes and reopens the port: the destruction's close
+// ends the wait, the handler ends with its trace events before OnTraceState
+// goes, and the port it reopened is closed, so that it can be opened again.
+TEST(CommLifecycle, DestroyedWhileAHandlerOnAnotherThreadReopens)
+{
+    Watchdog watchdog(kLimit);
+    PtyPort port(13);
+    auto* rs = new TvxComm;
+    rs->SetUseMainThread(false);
+    std::atomic<bool> inside{false};
+    std::atomic<int> traces{0};
+    rs->OnTraceState = [&](TObject*, TTraceStates) { ++traces; };
+    rs->OnAfterReceive = [&](TObject*, void*, uint32_t) {
+        inside = true;
+        rs->WaitForInput(1000, INFINITE);
+        rs->SetActive(false);
+        rs->SetActive(true);
+    };
+    rs->SetComPortNo(13);
+    rs->SetActive(true);
+    port.Write("x");
+    ASSERT_TRUE(Pump([&] { return inside.load(); }));
+    const int tracesBefore = traces;
+    delete rs;
+    EXPECT_GT(traces, tracesBefore);
+    TvxComm again;
+    again.SetComPortNo(13);
+    EXPECT_NO_THROW(again.SetActive(true));
+    EXPECT_TRUE(again.Active());
+}
+
 // An OnFatalError handler, or the first of several notification handlers,
 // may destroy the component: the component is not read afterwards (not even
 // its log link or the rest of its handler list), though its memory is in use
