@@ -25,8 +25,17 @@ struct Remembered {
     std::weak_ptr<HandleObject> object;
 };
 constexpr size_t kRemembered = 4;
-thread_local std::array<Remembered, kRemembered> remembered;
-thread_local size_t nextRemembered = 0;
+// A thread may still use handles after its per-thread objects have gone (a
+// destructor of a thread_local or, on the main thread, of a static object
+// closes a port): from then on it looks its handles up in the table. The
+// flag has no destructor, so it can be read to the thread's very end.
+thread_local bool rememberedGone = false;
+struct RememberedSet {
+    std::array<Remembered, kRemembered> slots;
+    size_t next = 0;
+    ~RememberedSet() { rememberedGone = true; }
+};
+thread_local RememberedSet remembered;
 
 } // namespace
 
@@ -42,8 +51,13 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object)
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
 {
     const auto key = reinterpret_cast<uintptr_t>(handle);
+    if (rememberedGone) {
+        std::lock_guard lock(tableMutex);
+        auto it = Table().find(key);
+        return it != Table().end() ? it->second : nullptr;
+    }
     Remembered* slot = nullptr;
-    for (auto& r : remembered)
+    for (auto& r : remembered.slots)
         if (r.handle == key && key != 0) {
             if (auto object = r.object.lock(); object && object->listed_.load(std::memory_order_acquire))
                 return object;
@@ -58,7 +72,7 @@ std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
             object = it->second;
     }
     if (!slot && object)
-        slot = &remembered[nextRemembered++ % kRemembered];
+        slot = &remembered.slots[remembered.next++ % kRemembered];
     if (slot)
         *slot = object ? Remembered{key, object} : Remembered{};
     return object;

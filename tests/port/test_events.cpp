@@ -48,3 +48,34 @@ TEST(Handles, StaleHandleIsInvalid)
     EXPECT_FALSE(SetEvent(e));
     EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
 }
+
+// Handles used and closed while a thread ends, after its own per-thread
+// state has gone: a component that a thread_local or static object destroys
+// (the main thread's per-thread state goes before static objects do).
+TEST(Handles, UsedWhileTheThreadEnds)
+{
+    struct Results {
+        std::atomic<int> setLive{-1}, closedUsed{-1}, closedLive{-1};
+    } results;
+    struct AtExit {
+        Results* results = nullptr;
+        HANDLE used = nullptr, live = nullptr;
+        ~AtExit()
+        {
+            results->setLive = SetEvent(live);
+            results->closedUsed = CloseHandle(used);
+            results->closedLive = CloseHandle(live);
+        }
+    };
+    std::thread([&results] {
+        thread_local AtExit atExit; // made before the thread's first handle lookup, so it goes after
+        atExit.results = &results;
+        atExit.used = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        atExit.live = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        SetEvent(atExit.used);
+        CloseHandle(atExit.used);
+    }).join();
+    EXPECT_EQ(results.setLive, TRUE);
+    EXPECT_EQ(results.closedUsed, FALSE);
+    EXPECT_EQ(results.closedLive, TRUE);
+}
