@@ -56,7 +56,7 @@ public:
     // Fires after a pick has made the component switch.
     TNotifyEvent OnChange;
 
-signals:
+Q_SIGNALS:
     // After every refill of the items.
     void ItemsRefreshed();
 
