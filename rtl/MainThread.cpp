@@ -7,6 +7,7 @@
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -37,6 +38,9 @@ std::condition_variable& queueChanged = *new std::condition_variable;
 std::deque<Request>& pending = *new std::deque<Request>;
 uint64_t wakeCount = 0;
 bool wakePosted = false; // a wake-up event is on its way to the main thread
+// The application object whose destruction has begun: from then on no
+// request is queued for it, and those still queued run before it goes.
+std::atomic<QCoreApplication*> ending{nullptr};
 
 // Qt hands a posted event over under a lock of its own that ThreadSanitizer
 // cannot see in the uninstrumented Qt libraries; these tell it that posting
@@ -91,11 +95,16 @@ void PostWake()
     QCoreApplication::postEvent(MainWaker(), wake);
 }
 
-void Queue(Request request)
+// False when the application object is going or gone: the caller then runs
+// the request itself.
+bool Queue(Request& request)
 {
     bool wake = false;
     {
         std::lock_guard lock(queueMutex);
+        auto* app = QCoreApplication::instance();
+        if (!app || app == ending.load())
+            return false;
         pending.push_back(std::move(request));
         ++wakeCount;
         wake = ClaimWake();
@@ -103,13 +112,44 @@ void Queue(Request request)
     queueChanged.notify_all();
     if (wake)
         PostWake();
+    return true;
+}
+
+// Runs in the main thread when the application object is destroyed, before
+// it goes: requests still queued (a port's received bytes among them) run
+// now, instead of waiting for an event loop that will not come.
+void ApplicationEnds()
+{
+    {
+        std::lock_guard lock(queueMutex);
+        ending.store(QCoreApplication::instance());
+    }
+    for (;;) {
+        {
+            std::lock_guard lock(queueMutex);
+            if (pending.empty()) {
+                wakePosted = false; // the next application object needs a wake-up of its own
+                break;
+            }
+        }
+        RunDue(false);
+    }
+}
+
+void ApplicationStarts()
+{
+    ending.store(nullptr);
+    qAddPostRoutine(ApplicationEnds);
 }
 
 } // namespace
 
+Q_COREAPP_STARTUP_FUNCTION(ApplicationStarts)
+
 bool Exists()
 {
-    return QCoreApplication::instance() != nullptr;
+    auto* app = QCoreApplication::instance();
+    return app && app != ending.load();
 }
 
 bool IsCurrent()
@@ -120,8 +160,15 @@ bool IsCurrent()
 
 void Post(std::function<void()> fn)
 {
-    if (Exists())
-        Queue(Request{std::move(fn), nullptr});
+    Request request{std::move(fn), nullptr};
+    if (Exists() && !Queue(request)) {
+        // The application object went meanwhile: it runs here, as it would
+        // have without one.
+        try {
+            request.fn();
+        } catch (...) {
+        }
+    }
 }
 
 void Synchronize(const std::function<void()>& fn)
@@ -132,7 +179,11 @@ void Synchronize(const std::function<void()>& fn)
     }
     // The caller's function outlives the request: it is referred to, not copied.
     Outcome outcome;
-    Queue(Request{std::cref(fn), &outcome});
+    Request request{std::cref(fn), &outcome};
+    if (!Queue(request)) {
+        fn();
+        return;
+    }
     {
         std::unique_lock lock(queueMutex);
         queueChanged.wait(lock, [&] { return outcome.done; });

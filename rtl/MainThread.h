@@ -11,7 +11,8 @@
 namespace MainThread {
 
 // True when a Qt application object exists (the main thread is the thread
-// that created it).
+// that created it) and its destruction has not begun. Requests still queued
+// when it is destroyed run then, in the main thread.
 bool Exists();
 
 bool IsCurrent();
