@@ -63,23 +63,32 @@ void TvxCustomComm::SendString(const std::string& S)
         WriteWaited(S.data(), DWORD(S.size()));
 }
 
+// The bytes may go out, and a handler on another thread destroy the component
+// (OnAfterSend), before the sending call has left it: its destruction waits
+// for the write, which the destruction's close also ends.
 void TvxCustomComm::WriteWaited(const void* Data, DWORD Size)
 {
-    DWORD written = 0;
-    if (WriteComWait(Handle(), Data, Size, WriteOverlapped, &written))
-        sentCount_ = written;
-    else
-        DoCommError(0, GetLastError(), {});
+    const std::shared_ptr<TCommLife> life = life_;
+    life->Call(nullptr, false, [&](TvxCustomComm&) {
+        DWORD written = 0;
+        if (WriteComWait(Handle(), Data, Size, WriteOverlapped, &written))
+            sentCount_ = written;
+        else
+            DoCommError(0, GetLastError(), {});
+    });
 }
 
 void TvxCustomComm::SendData(const void* Data, uint32_t Size)
 {
     if (!StartSending("Try to send the data with %d length ...", int32_t(Size)))
         return;
-    if (WriteComNoWait(Handle(), Data, Size, SendOverlapped))
-        Log(2, "... the data transmittion is OK!");
-    else
-        DoCommError(0, GetLastError(), {});
+    const std::shared_ptr<TCommLife> life = life_;
+    life->Call(nullptr, false, [&](TvxCustomComm&) {
+        if (WriteComNoWait(Handle(), Data, Size, SendOverlapped))
+            Log(2, "... the data transmittion is OK!");
+        else
+            DoCommError(0, GetLastError(), {});
+    });
 }
 
 void TvxCustomComm::Purge(DWORD Flags)

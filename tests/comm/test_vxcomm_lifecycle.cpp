@@ -203,6 +203,31 @@ TEST(CommLifecycle, DestroyedWhileAHandlerOnAnotherThreadReopens)
     EXPECT_TRUE(again.Active());
 }
 
+// An OnAfterSend handler on the message thread destroys the component once
+// the bytes have gone out, while the thread that sent them is still leaving
+// its send: the destruction waits for that call, which touches nothing after.
+TEST(CommLifecycle, SendCompletedHandlerDestroysTheComponentWhileTheSendReturns)
+{
+    Watchdog watchdog(kLimit);
+    PtyPort port(14);
+    for (int round = 0; round < 5; ++round) {
+        auto* rs = new TvxComm;
+        rs->SetUseMainThread(false);
+        rs->SetTraceStates({tsTxEmpty});
+        rs->SetStreamProtocol(spNone);
+        std::atomic<bool> destroyed{false};
+        rs->OnAfterSend = [&](TObject*) {
+            delete rs;
+            destroyed = true;
+        };
+        rs->SetComPortNo(14);
+        rs->SetActive(true);
+        rs->SendString(round % 2 ? "abc" : "d");
+        EXPECT_TRUE(Pump([&] { return destroyed.load(); })) << round;
+        port.Read(3, 50);
+    }
+}
+
 // An OnFatalError handler, or the first of several notification handlers,
 // may destroy the component: the component is not read afterwards (not even
 // its log link or the rest of its handler list), though its memory is in use
