@@ -205,6 +205,10 @@ void TForm1::TakeReplies()
 void TForm1::DecodeReply(const std::string& reply)
 {
     const std::string_view p1 = ReplySlice(reply, 1), p2 = ReplySlice(reply, 2), p3 = ReplySlice(reply, 3);
+    // "Read" unchecked the same-code box; a reply that comes after the user
+    // checked it again would set P2 and P3 under it, and the box would claim
+    // one code for rows that differ.
+    AssignChecked(CheckBox1, false);
     AssignText(Edit1, DecodeSideCode(p1));
     AssignText(Edit4, DecodeID(p1));
     AssignText(Edit2, DecodeSideCode(p2));

@@ -388,6 +388,19 @@ TEST_F(ReadTest, ReplyWithNoiseSetsTheFieldsAndTheRelayPosition)
     EXPECT_TRUE(form->ReplyBuffer.empty());
 }
 
+TEST_F(ReadTest, LateReplyAfterTheSameCodeBoxWasCheckedAgainUnchecksIt)
+{
+    Device device;
+    const std::string image = PrepareImage();
+    Read(device);
+    QTest::mouseClick(form->CheckBox1, Qt::LeftButton, {}, QPoint(5, form->CheckBox1->height() / 2));
+    ASSERT_TRUE(form->CheckBox1->isChecked());
+    device.Send(ReplyFor(image));
+    ASSERT_TRUE(Decoded());
+    ExpectDecoded();
+    EXPECT_EQ(form->DeviceImage, image);
+}
+
 TEST_F(ReadTest, ReplySplitAnywhereIsDecodedOnceComplete)
 {
     Device device;
