@@ -92,6 +92,11 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, DWORD& error
     }
     MakeRaw(tio);
     tcsetattr(fd, TCSANOW, &tio);
+    // A port opens with an empty input queue. A terminal that another
+    // descriptor kept alive (the far side of a pseudo-terminal) still holds
+    // what came while the port was closed: a stale reply, taken in under the
+    // line settings of whoever had it before.
+    tcflush(fd, TCIFLUSH);
     auto device = std::unique_ptr<TtyDevice>(new TtyDevice(fd));
     device->Probe();
     return device;
