@@ -5,14 +5,9 @@
 #   closed_streams_held.sh IRPROGRAMMER
 set -u
 program=$1
-home=$(mktemp -d)
+. "$(dirname "$0")/window_env.sh"
 pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$home"' EXIT
-export HOME=$home/home XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=$home/state \
-  XDG_RUNTIME_DIR=$home/runtime QT_QPA_PLATFORM=offscreen
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+on_exit='[ -n "$pid" ] && kill "$pid" 2>/dev/null'
 "$program" <&- >&- 2>&- &
 pid=$!
 # The window is up once its device monitor has opened its descriptors.

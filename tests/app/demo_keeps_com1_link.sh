@@ -5,13 +5,8 @@
 #   demo_keeps_com1_link.sh IRPROGRAMMER
 set -u
 program=$1
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export HOME=$home/home XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=$home/state \
-  XDG_RUNTIME_DIR=$home/runtime QT_QPA_PLATFORM=offscreen
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$XDG_CONFIG_HOME/vxcomm/ports" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/window_env.sh"
+mkdir -p "$XDG_CONFIG_HOME/vxcomm/ports"
 ports=$XDG_CONFIG_HOME/vxcomm/ports
 failed=0
 for name in com1 COM1; do

@@ -5,13 +5,9 @@
 #   demo_relative_state_home.sh IRPROGRAMMER
 set -u
 program=$1
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export HOME=$home/home XDG_CONFIG_HOME=$home/config XDG_STATE_HOME=state \
-  XDG_RUNTIME_DIR=$home/runtime QT_QPA_PLATFORM=offscreen
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME" "$home/start" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/window_env.sh"
+export XDG_STATE_HOME=state
+mkdir -p "$home/start"
 cd "$home/start" || exit 1
 timeout 3 "$program" --demo 2>"$home/err"
 expected="irprogrammer: COM1 is the simulated programmer device (its log: $HOME/.local/state/irprogrammer/simulator.log)"
