@@ -195,10 +195,14 @@ void TForm1::RSAfterReceive(TObject*, void* Buffer, uint32_t Received)
 }
 
 // Takes a complete reply out of ReplyBuffer, noise and damaged frames
-// dropped (TakeReply), and decodes it.
+// dropped (TakeReply), and decodes it. A reply that completes while a write
+// runs answers a read clicked before it: it shows the device as it was before
+// the write, and decoded it would put those old codes into the fields, so
+// that "Increment ID" raised them instead of the written ones. It is dropped.
 void TForm1::TakeReplies()
 {
-    if (const std::optional<std::string> reply = TakeReply(ReplyBuffer))
+    const std::optional<std::string> reply = TakeReply(ReplyBuffer);
+    if (reply && WriteMode != kWriteMode)
         DecodeReply(*reply);
 }
 

@@ -401,6 +401,22 @@ TEST_F(ReadTest, LateReplyAfterTheSameCodeBoxWasCheckedAgainUnchecksIt)
     EXPECT_EQ(form->DeviceImage, image);
 }
 
+TEST_F(ReadTest, ReplyThatCompletesDuringAWriteIsDropped)
+{
+    Device device;
+    const std::string before = PrepareImage(); // what the device holds
+    Read(device);
+    SetFields("7", "41"); // the next transmitter, written before the reply came
+    form->CheckBox2->setChecked(true);
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(Pump([&] { return form->ProgressBar1->value() <= 20; }));
+    device.Send(ReplyFor(before));
+    ASSERT_TRUE(WriteDone());
+    EXPECT_EQ(form->Edit1->text(), "7");
+    EXPECT_EQ(form->Edit4->text(), "42"); // the written ID raised, not the old one
+    EXPECT_TRUE(form->ReplyBuffer.empty());
+}
+
 TEST_F(ReadTest, ReplySplitAnywhereIsDecodedOnceComplete)
 {
     Device device;
