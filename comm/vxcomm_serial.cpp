@@ -53,7 +53,15 @@ void TvxCustomSerialComm::SetComPortNo(uint16_t Value)
     if (!*life)
         return;
     comPortNo_ = Value;
-    SetActive(wasActive);
+    // The number is the component's now even when the port behind it does
+    // not open: a port box bound to it must show that number, not the old.
+    try {
+        SetActive(wasActive);
+    } catch (...) {
+        if (*life)
+            Notify(nkDevicesChanged);
+        throw;
+    }
     if (*life)
         Notify(nkDevicesChanged);
 }

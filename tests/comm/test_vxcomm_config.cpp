@@ -192,8 +192,12 @@ TEST_F(ConfigTest, LoadNamingAPortThatIsGoneStillTakesTheOtherSettings)
     rs.SetLog(&log);
     rs.SetComPortNo(61);
     rs.SetActive(true);
+    std::vector<int32_t> kinds;
+    rs.AddNotify(TOnNotifyEvent([&](TObject*, int32_t kind) { kinds.push_back(kind); }, &kinds));
     EXPECT_EQ(Thrown([&] { rs.LoadConfig(Root(), "Software\\Test", "Port"); }),
               "Error on load config information from registry");
+    // A port box bound to the component shows the number it now holds.
+    EXPECT_EQ(kinds, (std::vector<int32_t>{nkClosed, nkDevicesChanged}));
     EXPECT_THAT(log.Texts(), Contains(::testing::StartsWith("Fatal Error: 1, 0, Device \"COM209\" Open Error !!!")));
     EXPECT_FALSE(rs.Active());
     EXPECT_EQ(rs.ComPortNo(), 209);
