@@ -340,6 +340,21 @@ TEST_F(CliProgram, RecordWithCrLfLineEndsIsAppendedInItsOwnStyle) {
     }
 }
 
+// A run that met a full disk wrote only the start of the header; the next
+// run finishes it instead of refusing the file.
+TEST_F(CliProgram, RecordWithATornHeaderGetsItsHeaderFinished) {
+    RawDevice device(home);
+    const fs::path file = home / "torn.csv";
+    std::ofstream(file, std::ios::binary) << std::string(RecordHeader).substr(0, 20);
+    Spawned write = cli({"write", "--port", "COM1", "--side", "1", "--id", "1", "--record", file.string()});
+    device.serve(write);
+    EXPECT_EQ(write.exitCode(0ms), 0) << write.err();
+    const auto record = lines(readFile(file));
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[0], RecordHeader);
+    EXPECT_TRUE(record[1].ends_with(",COM1,1,1,1,1,1,1,1,8080008181,808000A1A1,8080009191,yes")) << record[1];
+}
+
 // A reader of the results that goes away (| head -1) ends a batch with the
 // output error once the transmitter under way is finished and recorded.
 TEST_F(CliProgram, OutputPipeClosedByItsReaderIsAnOutputError) {

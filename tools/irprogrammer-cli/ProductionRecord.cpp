@@ -124,7 +124,7 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
         first.erase(0, bom.size());
     if (first.starts_with(header.substr(0, header.size() - 1) + "\r\n"))
         lineEnd_ = "\r\n";
-    else if (!first.starts_with(header))
+    else if (!first.starts_with(header) && !header.starts_with(first))
         throw refuse("the file is not a production record (its first line is not the record's header)");
 }
 
@@ -158,10 +158,30 @@ std::string ProductionRecord::Lead() const
         throw Failure{Stopped, "cannot read the record " + path_ + ": " + std::strerror(errno)};
     if (st.st_size == 0)
         return Header();
+    // A run that met a full disk may have written only the start of the
+    // header; the header is finished, as the line end of a torn line is.
+    if (const std::string torn = TornHeader(st.st_size); !torn.empty())
+        return torn;
     char last = '\n';
     if (::pread(fd_, &last, 1, st.st_size - 1) != 1 || last == '\n')
         return "";
     return last == '\r' ? "\n" : lineEnd_;
+}
+
+// The rest of the header when the file holds only its start (after a
+// byte-order mark, perhaps), else nothing.
+std::string ProductionRecord::TornHeader(off_t size) const
+{
+    const std::string header = Header();
+    std::string text(header.size() + 3, '\0');
+    if (size > off_t(text.size()))
+        return "";
+    text.resize(size_t(std::max<ssize_t>(::pread(fd_, text.data(), text.size(), 0), 0)));
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.erase(0, 3);
+    if (text.size() >= header.size() || !header.starts_with(text))
+        return "";
+    return header.substr(text.size());
 }
 
 void ProductionRecord::WriteAll(const std::string& text)

@@ -6,6 +6,7 @@
 #include "Arguments.h"
 
 #include <array>
+#include <sys/types.h>
 #include <string>
 
 namespace ircli {
@@ -36,6 +37,7 @@ public:
 private:
     // What goes before the next line: the header, or the end of a torn last line.
     std::string Lead() const;
+    std::string TornHeader(off_t size) const;
     void WriteAll(const std::string& text);
 
     std::string path_;
