@@ -70,6 +70,7 @@ bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, cons
     for (DWORD want = 0, got = 0; count > 0; count -= got) {
         want = DWORD(std::min<size_t>(count, buffer.size()));
         const bool read = ReadComWait(conn.Handle(), buffer.data(), want, ReadOverlapped, &got);
+        conn.CountReceived(got);
         if (got > 0 && (DoAfterReceive(buffer.data(), got), !goesOn()))
             return false;
         if (!read || got < want)
