@@ -282,6 +282,11 @@ Q_COREAPP_STARTUP_FUNCTION(WatchersStart)
 
 void TCommConnection::HandleInMainThread(DWORD mask)
 {
+    // A hand-off that found the application object going runs where it was sent.
+    if (!MainThread::IsCurrent()) {
+        Handle(mask);
+        return;
+    }
     if (!watcher_ && !watcherMade_.load() && MainThread::Exists() && life_->UsesMainThread())
         TInputWatcher::Make(*this);
     if (watcher_ && watcher_->Watching())
@@ -294,9 +299,12 @@ void TCommConnection::HandleInMainThread(DWORD mask)
         watcher_->TakeBack();
 }
 
+// Sent to the main thread by Stop; run elsewhere only when the application
+// object was going, whose end takes the watchers.
 void TCommConnection::DropWatcher()
 {
-    delete std::exchange(watcher_, nullptr);
+    if (MainThread::IsCurrent())
+        delete std::exchange(watcher_, nullptr);
 }
 
 // ---- The message thread ---------------------------------------------------------------

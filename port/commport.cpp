@@ -572,6 +572,13 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         PumpInput();
     if (!dead_)
         CheckLines();
+    // Input left in the device for a watching caller fills the queue as far
+    // as EV_RX80FULL goes: it is what a read would find there.
+    const DWORD inDevice = LeavesInputInDevice() ? DeviceInQueue() : 0;
+    if (inDevice > 0 && rx80Armed_ && (queue_.Size() + inDevice) * 10 >= queue_.Capacity() * 8) {
+        rx80Armed_ = false;
+        Signal(EV_RX80FULL);
+    }
     // After a hang-up the call still tells the errors and the bytes that
     // came before, as reads still deliver those bytes; then it fails like
     // every call that needs the device.
@@ -586,7 +593,7 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ &&
             device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
             stat->fCtsHold = 1;
-        stat->cbInQue = DWORD(queue_.Size()) + (LeavesInputInDevice() ? DeviceInQueue() : 0);
+        stat->cbInQue = DWORD(queue_.Size()) + inDevice;
         if (!withOutput)
             return TRUE;
         size_t pending = 0;

@@ -1040,9 +1040,16 @@ TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
     EXPECT_EQ(mask, DWORD(EV_RXCHAR));
     EXPECT_EQ(InQueue(port), 1u);
 
+    ASSERT_TRUE(ReadFile(port, buffer, 1, &n, &rov));
+    ASSERT_TRUE(SetupComm(port, 10, 64));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RX80FULL));
     ASSERT_TRUE(SetCommInputWatched(port, TRUE));
-    pty.Send("zz");
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.Send("12345678");
     ASSERT_TRUE(WaitUntil(ready));
+    EXPECT_EQ(InQueue(port), 8u); // what a read would find fills the queue
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RX80FULL));
     CloseHandle(port);
     port = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(ready());
