@@ -111,6 +111,12 @@ void TCommConnection::Start(DWORD happened)
     auto self = shared_from_this();
     msgThread.thread = std::thread([self] { self->msgThread.Run(*self); });
     commThread.thread = std::thread([self] { self->commThread.Run(*self); });
+    if (!MainThread::Exists() || !life_->UsesMainThread())
+        return;
+    if (MainThread::IsCurrent())
+        WatchInput();
+    else
+        MainThread::Post([self] { self->WatchInput(); });
 }
 
 void TCommConnection::Handle(DWORD mask)
@@ -188,7 +194,12 @@ void TInputWatcher::Make(TCommConnection& conn)
         return;
     }
     conn.watcher_ = new TInputWatcher(conn.shared_from_this(), epollFd);
-    conn.watcher_->TakeBack();
+    // Input that nobody takes is left to the layer, whose queue holds it
+    // while the main thread is busy.
+    bool reads = false;
+    conn.Life().Call(&conn, false, [&](TvxCustomComm& owner) { reads = owner.ReadsInput(); });
+    if (reads)
+        conn.watcher_->TakeBack();
 }
 
 TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd)
@@ -202,7 +213,8 @@ TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int e
 
 TInputWatcher::~TInputWatcher()
 {
-    if (gone_)
+    const bool inActivation = gone_ != nullptr;
+    if (inActivation)
         *gone_ = true;
     std::erase(All(), this);
     // A port still open goes back to watching its input itself; on a closed
@@ -211,7 +223,7 @@ TInputWatcher::~TInputWatcher()
         SetCommInputWatched(handle_, FALSE);
     notifier_->setEnabled(false);
     // In its own activation the notifier is deleted later, not under it.
-    if (gone_)
+    if (inActivation)
         notifier_->deleteLater();
     else
         delete notifier_;
@@ -245,8 +257,15 @@ void TInputWatcher::TakeBack()
 void TInputWatcher::Activated()
 {
     const std::shared_ptr<TCommConnection> conn = conn_.lock();
-    if (!conn || conn->Stopped() || !MainThread::Exists() || !conn->Life().UsesMainThread()) {
+    if (!conn || conn->Stopped()) {
         HandBack();
+        return;
+    }
+    if (!MainThread::Exists() || !conn->Life().UsesMainThread()) {
+        // The message thread handles the events now; this one goes to it.
+        HandBack();
+        if (conn->Gather(EV_RXCHAR))
+            conn->msgThread.queue.Post(ComEventMsg, EV_RXCHAR, 0);
         return;
     }
     bool gone = false;
@@ -287,8 +306,7 @@ void TCommConnection::HandleInMainThread(DWORD mask)
         Handle(mask);
         return;
     }
-    if (!watcher_ && !watcherMade_.load() && MainThread::Exists() && life_->UsesMainThread())
-        TInputWatcher::Make(*this);
+    WatchInput();
     if (watcher_ && watcher_->Watching())
         mask |= EV_RXCHAR;
     const uint64_t before = Received();
@@ -297,6 +315,13 @@ void TCommConnection::HandleInMainThread(DWORD mask)
     if (watcher_ && !watcher_->Watching() && Received() != before && !Stopped() && MainThread::Exists() &&
         life_->UsesMainThread())
         watcher_->TakeBack();
+}
+
+void TCommConnection::WatchInput()
+{
+    if (MainThread::IsCurrent() && !watcher_ && !watcherMade_.load() && MainThread::Exists() &&
+        life_->UsesMainThread())
+        TInputWatcher::Make(*this);
 }
 
 // Sent to the main thread by Stop; run elsewhere only when the application

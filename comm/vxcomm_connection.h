@@ -9,7 +9,8 @@
 // Events for the main thread go to it from the event thread straight; the
 // message thread handles them when the component does not use the main thread.
 // When the main thread handles them, it also watches the device's input
-// itself (TInputWatcher, made at the first event handled there), so that a
+// itself (TInputWatcher, made when the threads start, or at the first event
+// handled there when the component turns to the main thread later), so that a
 // received piece wakes only the main thread; the event thread then waits for
 // the other events. An event that leaves input unread hands the watching back
 // to the port layer, and one that reads bytes in the main thread takes it
@@ -166,6 +167,8 @@ private:
     // watcher's end there when it is set.
     std::atomic<bool> watcherMade_{false};
     TInputWatcher* watcher_ = nullptr; // main thread only
+    // Main thread: makes the watcher unless there is one or was one.
+    void WatchInput();
     void DropWatcher();
     friend class TInputWatcher;
     // Set by the event thread when it sends a hand-off to the main thread,

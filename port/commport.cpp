@@ -345,6 +345,7 @@ void CommPort::TakeFromQueue(BYTE* to, size_t count)
 {
     const bool wasFull = queue_.Room() == 0;
     queue_.Pop(to, count);
+    countedLeft_ -= std::min<DWORD>(countedLeft_, DWORD(count));
     RearmRx80();
     // The worker leaves the device out of its poll while the queue is full.
     // Room made then is filled at once from what waits in the kernel, which
@@ -594,6 +595,8 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
             device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
             stat->fCtsHold = 1;
         stat->cbInQue = DWORD(queue_.Size()) + inDevice;
+        if (inputWatched_)
+            countedLeft_ = stat->cbInQue;
         if (!withOutput)
             return TRUE;
         size_t pending = 0;
@@ -628,6 +631,15 @@ BOOL CommPort::SetInputWatched(bool watched)
     if (inputWatched_ == watched)
         return TRUE;
     inputWatched_ = watched;
+    // What the device holds comes into the queue now, as it would have come
+    // without the watch; an event tells of it unless the caller's last count
+    // told of all of it.
+    if (!watched) {
+        PumpInput(SIZE_MAX, false);
+        if (queue_.Size() > countedLeft_)
+            Signal(EV_RXCHAR);
+    }
+    countedLeft_ = 0;
     // The poller takes the device's input into or out of its poll. Bytes it
     // takes in before it sees the change are announced as ever.
     Wake();
@@ -655,6 +667,7 @@ BOOL CommPort::Purge(DWORD flags)
         device_->Flush(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
     if (flags & PURGE_RXCLEAR) {
         queue_.Clear();
+        countedLeft_ = 0;
         RearmRx80();
     }
     CheckDrain(Clock::now());

@@ -184,6 +184,9 @@ private:
     COMMTIMEOUTS timeouts_{};
     DWORD mask_ = 0;
     bool inputWatched_ = false;
+    // While watched: what the last ClearCommError counted and no read has
+    // taken since. The caller has been told of these bytes.
+    DWORD countedLeft_ = 0;
     DWORD history_ = 0;
     DWORD errors_ = 0;
     DWORD outQueueSize_ = 4096;

@@ -281,6 +281,7 @@ void CommPort::FeedReads()
         const size_t take = std::min<size_t>(queue_.Size(), op.want - have);
         op.got.resize(have + take);
         queue_.Pop(op.got.data() + have, take);
+        countedLeft_ -= std::min<DWORD>(countedLeft_, DWORD(take));
         op.lastByte = now;
         if (op.got.size() < op.want && !op.returnOnAny)
             break;

@@ -289,7 +289,10 @@ BOOL CancelIo(HANDLE file);
 // announced with EV_RXCHAR as always, and EV_RXFLAG, EV_RX80FULL, line errors
 // and the hang-up still reach the pending wait. With NUL stripping on, the
 // device's count would not be the bytes a read gets: ClearCommError then takes
-// the input in and announces it as when nobody watches.
+// the input in and announces it as when nobody watches. When the watch ends,
+// the layer takes in what the device holds and announces it with EV_RXCHAR,
+// unless the caller's last ClearCommError counted all of it (less what reads
+// took since): the caller has seen those bytes and left them.
 BOOL AddCommInputToEpoll(HANDLE port, int epollFd);
 BOOL SetCommInputWatched(HANDLE port, BOOL watched);
 
