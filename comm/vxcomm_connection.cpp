@@ -165,6 +165,7 @@ public:
 private:
     TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd);
     void Activated();
+    bool Handle();
 
     std::weak_ptr<TCommConnection> conn_;
     const HANDLE handle_;
@@ -256,22 +257,11 @@ void TInputWatcher::TakeBack()
 // goes on watching.
 void TInputWatcher::Activated()
 {
-    const std::shared_ptr<TCommConnection> conn = conn_.lock();
-    if (!conn || conn->Stopped()) {
-        HandBack();
-        return;
-    }
-    if (!MainThread::Exists() || !conn->Life().UsesMainThread()) {
-        // The message thread handles the events now; this one goes to it.
-        HandBack();
-        if (conn->Gather(EV_RXCHAR))
-            conn->msgThread.queue.Post(ComEventMsg, EV_RXCHAR, 0);
-        return;
-    }
     bool gone = false;
     bool* const outer = std::exchange(gone_, &gone);
-    const uint64_t before = conn->Received();
-    conn->Handle(EV_RXCHAR);
+    // Hand-offs that were sent before these bytes came are handled first.
+    MainThread::CheckSynchronize();
+    const bool tookNothing = !gone && Handle();
     if (gone) {
         if (outer)
             *outer = true;
@@ -279,8 +269,26 @@ void TInputWatcher::Activated()
     }
     gone_ = outer;
     epoll_event ev{};
-    if (conn->Received() == before && epoll_wait(epollFd_, &ev, 1, 0) != 0)
+    if (tookNothing && epoll_wait(epollFd_, &ev, 1, 0) != 0)
         HandBack();
+}
+
+// True when the activation took no input; this object may be gone then.
+bool TInputWatcher::Handle()
+{
+    const std::shared_ptr<TCommConnection> conn = conn_.lock();
+    if (!conn || conn->Stopped() || !watching_)
+        return true;
+    if (!MainThread::Exists() || !conn->Life().UsesMainThread()) {
+        // The message thread handles the events now; this one goes to it.
+        HandBack();
+        if (conn->Gather(EV_RXCHAR))
+            conn->msgThread.queue.Post(ComEventMsg, EV_RXCHAR, 0);
+        return false;
+    }
+    const uint64_t before = conn->Received();
+    conn->Handle(EV_RXCHAR);
+    return conn->Received() == before;
 }
 
 void TInputWatcher::EndAll()
