@@ -6,6 +6,12 @@
 #include "MainThread.h"
 #include "vxcomm_custom.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 using namespace vxport;
@@ -105,6 +111,12 @@ void TCommConnection::Start(DWORD happened)
     auto self = shared_from_this();
     msgThread.thread = std::thread([self] { self->msgThread.Run(*self); });
     commThread.thread = std::thread([self] { self->commThread.Run(*self); });
+    if (!MainThread::Exists() || !life_->UsesMainThread())
+        return;
+    if (MainThread::IsCurrent())
+        WatchInput();
+    else
+        MainThread::Post([self] { self->WatchInput(); });
 }
 
 void TCommConnection::Handle(DWORD mask)
@@ -126,6 +138,206 @@ void TCommConnection::Stop()
     msgThread.Stop();
     commThread.Stop();
     MainThread::Wake(); // a thread waiting for its handling turn gives up
+    // The watcher ends in the main thread; one made from now on sees the stop.
+    if (watcherMade_.load())
+        MainThread::Post([self = shared_from_this()] { self->DropWatcher(); });
+}
+
+// ---- The main thread's watch of the input ---------------------------------------------
+
+// Main thread only. Watches an epoll set that holds the device's descriptor,
+// not the descriptor itself: the port may be closed on any thread at any
+// moment, which takes the descriptor out of the set by itself, so the
+// notifier never watches a closed descriptor (it would fire without end) or
+// a device that got its number.
+class TInputWatcher {
+public:
+    // Watches the connection's input from now on, when the port layer lets it.
+    static void Make(TCommConnection& conn);
+    ~TInputWatcher();
+    bool Watching() const { return watching_; }
+    // The port layer watches the input again, as when there is no watcher.
+    void HandBack();
+    void TakeBack();
+    // At the end of the application, before its event loop goes.
+    static void EndAll();
+
+private:
+    TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd);
+    void Activated();
+    bool Handle();
+
+    std::weak_ptr<TCommConnection> conn_;
+    const HANDLE handle_;
+    const int epollFd_;
+    QSocketNotifier* notifier_;
+    bool watching_ = false;
+    // Set while an activation runs: the handler may end the watcher.
+    bool* gone_ = nullptr;
+
+    static std::vector<TInputWatcher*>& All()
+    {
+        static std::vector<TInputWatcher*> all;
+        return all;
+    }
+};
+
+void TInputWatcher::Make(TCommConnection& conn)
+{
+    conn.watcherMade_.store(true);
+    if (conn.Stopped())
+        return; // Stop may not have seen the flag: nothing to end
+    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0)
+        return;
+    if (!AddCommInputToEpoll(conn.Handle(), epollFd)) {
+        ::close(epollFd);
+        return;
+    }
+    conn.watcher_ = new TInputWatcher(conn.shared_from_this(), epollFd);
+    // Input that nobody takes is left to the layer, whose queue holds it
+    // while the main thread is busy.
+    bool reads = false;
+    conn.Life().Call(&conn, false, [&](TvxCustomComm& owner) { reads = owner.ReadsInput(); });
+    if (reads)
+        conn.watcher_->TakeBack();
+}
+
+TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd)
+    : conn_(conn), handle_(conn->Handle()), epollFd_(epollFd),
+      notifier_(new QSocketNotifier(epollFd, QSocketNotifier::Read))
+{
+    notifier_->setEnabled(false);
+    QObject::connect(notifier_, &QSocketNotifier::activated, [this] { Activated(); });
+    All().push_back(this);
+}
+
+TInputWatcher::~TInputWatcher()
+{
+    const bool inActivation = gone_ != nullptr;
+    if (inActivation)
+        *gone_ = true;
+    std::erase(All(), this);
+    // A port still open goes back to watching its input itself; on a closed
+    // one the call fails (handles are never reused).
+    if (watching_)
+        SetCommInputWatched(handle_, FALSE);
+    notifier_->setEnabled(false);
+    // In its own activation the notifier is deleted later, not under it.
+    if (inActivation)
+        notifier_->deleteLater();
+    else
+        delete notifier_;
+    ::close(epollFd_);
+}
+
+void TInputWatcher::HandBack()
+{
+    if (!watching_)
+        return;
+    notifier_->setEnabled(false);
+    SetCommInputWatched(handle_, FALSE);
+    watching_ = false;
+}
+
+// Watched first, then the notifier on: bytes that the layer took in before
+// it saw the change are announced by it.
+void TInputWatcher::TakeBack()
+{
+    if (watching_ || !SetCommInputWatched(handle_, TRUE))
+        return;
+    watching_ = true;
+    notifier_->setEnabled(true);
+}
+
+// An activation that reads nothing while input is still there (no receiver,
+// receiving held, an error event, the device gone) would come again at once:
+// the layer takes the input over until an event reads bytes in the main
+// thread again. One that found the bytes read already by a hand-off's event
+// goes on watching.
+void TInputWatcher::Activated()
+{
+    bool gone = false;
+    bool* const outer = std::exchange(gone_, &gone);
+    // Hand-offs that were sent before these bytes came are handled first.
+    MainThread::CheckSynchronize();
+    const bool tookNothing = !gone && Handle();
+    if (gone) {
+        if (outer)
+            *outer = true;
+        return;
+    }
+    gone_ = outer;
+    epoll_event ev{};
+    if (tookNothing && epoll_wait(epollFd_, &ev, 1, 0) != 0)
+        HandBack();
+}
+
+// True when the activation took no input; this object may be gone then.
+bool TInputWatcher::Handle()
+{
+    const std::shared_ptr<TCommConnection> conn = conn_.lock();
+    if (!conn || conn->Stopped() || !watching_)
+        return true;
+    if (!MainThread::Exists() || !conn->Life().UsesMainThread()) {
+        // The message thread handles the events now; this one goes to it.
+        HandBack();
+        if (conn->Gather(EV_RXCHAR))
+            conn->msgThread.queue.Post(ComEventMsg, EV_RXCHAR, 0);
+        return false;
+    }
+    const uint64_t before = conn->Received();
+    conn->Handle(EV_RXCHAR);
+    return conn->Received() == before;
+}
+
+void TInputWatcher::EndAll()
+{
+    while (!All().empty()) {
+        TInputWatcher* watcher = All().back();
+        if (const auto conn = watcher->conn_.lock())
+            conn->watcher_ = nullptr;
+        delete watcher;
+    }
+}
+
+namespace {
+void EndWatchers() { TInputWatcher::EndAll(); }
+void WatchersStart() { qAddPostRoutine(EndWatchers); }
+} // namespace
+Q_COREAPP_STARTUP_FUNCTION(WatchersStart)
+
+void TCommConnection::HandleInMainThread(DWORD mask)
+{
+    // A hand-off that found the application object going runs where it was sent.
+    if (!MainThread::IsCurrent()) {
+        Handle(mask);
+        return;
+    }
+    WatchInput();
+    if (watcher_ && watcher_->Watching())
+        mask |= EV_RXCHAR;
+    const uint64_t before = Received();
+    Handle(mask);
+    // The handler may have ended the watcher, the port or the component.
+    if (watcher_ && !watcher_->Watching() && Received() != before && !Stopped() && MainThread::Exists() &&
+        life_->UsesMainThread())
+        watcher_->TakeBack();
+}
+
+void TCommConnection::WatchInput()
+{
+    if (MainThread::IsCurrent() && !watcher_ && !watcherMade_.load() && MainThread::Exists() &&
+        life_->UsesMainThread())
+        TInputWatcher::Make(*this);
+}
+
+// Sent to the main thread by Stop; run elsewhere only when the application
+// object was going, whose end takes the watchers.
+void TCommConnection::DropWatcher()
+{
+    if (MainThread::IsCurrent())
+        delete std::exchange(watcher_, nullptr);
 }
 
 // ---- The message thread ---------------------------------------------------------------
@@ -233,7 +445,7 @@ void TCommThread::Deliver(TCommConnection& conn)
         conn.handOffKeep_ = conn.shared_from_this();
         MainThread::Post([c = &conn] {
             const std::shared_ptr<TCommConnection> keep = std::move(c->handOffKeep_);
-            c->Handle(c->TakeGathered());
+            c->HandleInMainThread(c->TakeGathered());
         });
         return;
     }

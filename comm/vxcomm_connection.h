@@ -8,6 +8,14 @@
 // component only through the TCommLife that it shares with its connections.
 // Events for the main thread go to it from the event thread straight; the
 // message thread handles them when the component does not use the main thread.
+// When the main thread handles them, it also watches the device's input
+// itself (TInputWatcher, made when the threads start, or at the first event
+// handled there when the component turns to the main thread later), so that a
+// received piece wakes only the main thread; the event thread then waits for
+// the other events. An event that leaves input unread hands the watching back
+// to the port layer, and one that reads bytes in the main thread takes it
+// again. The watcher lives and dies in the main thread; stopping the
+// connection has it go there.
 //
 //   step     | what happens                              | who, on which thread
 //   ---------+-------------------------------------------+------------------------------
@@ -43,6 +51,7 @@
 
 class TvxCustomComm;
 class TCommConnection;
+class TInputWatcher;
 
 // The identifiers of the two thread messages, registered at start-up.
 extern const uint32_t ComEventMsg;
@@ -128,6 +137,14 @@ public:
     bool Gather(vxport::DWORD mask) { return gathered_.fetch_or(mask) == 0; }
     // The hand-off's events: all gathered until now.
     vxport::DWORD TakeGathered() { return gathered_.exchange(0); }
+    // Main thread: Handle for a hand-off from the event thread. While the
+    // main thread watches the input, the bytes that came meanwhile are
+    // handled with the hand-off's events, so that they keep their order.
+    void HandleInMainThread(vxport::DWORD mask);
+    // The bytes the component read; the watcher tells by them whether an
+    // event took the input.
+    void CountReceived(size_t count) { received_.fetch_add(count, std::memory_order_relaxed); }
+    uint64_t Received() const { return received_.load(std::memory_order_relaxed); }
     bool Stopped() const { return stopped_.load(); }
     vxport::HANDLE Handle() const { return handle_; }
     // Only the thread handling an event uses it.
@@ -145,6 +162,15 @@ private:
     std::atomic<bool> stopped_{false};
     std::atomic<bool> started_{false};
     std::atomic<vxport::DWORD> gathered_{0};
+    std::atomic<uint64_t> received_{0};
+    // Set in the main thread before it makes a watcher; Stop sends the
+    // watcher's end there when it is set.
+    std::atomic<bool> watcherMade_{false};
+    TInputWatcher* watcher_ = nullptr; // main thread only
+    // Main thread: makes the watcher unless there is one or was one.
+    void WatchInput();
+    void DropWatcher();
+    friend class TInputWatcher;
     // Set by the event thread when it sends a hand-off to the main thread,
     // taken by the hand-off before it takes the gathered events: one
     // hand-off waits at a time, so the two never meet.

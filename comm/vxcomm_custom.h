@@ -190,10 +190,17 @@ private:
     // Handles one port event (a ComEventMsg) of a connection.
     void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
     bool Receive(TCommConnection& conn, vxport::DWORD mask, vxport::DWORD count, const TGoesOn& goesOn);
+    // A receive event would read the bytes now: somebody takes them, and
+    // receiving is not held.
+    bool ReadsInput() const
+    {
+        return receiveHeld_.load() == 0 && (TraceStates().Contains(tsRxChar) || HasReceiver());
+    }
     bool TxEmpty(const TGoesOn& goesOn);
 
     friend struct TCommThread;
     friend class TCommConnection;
+    friend class TInputWatcher;
 
     mutable vxport::COMMTIMEOUTS timeouts_{};
     vxport::COMSTAT comStat_{};

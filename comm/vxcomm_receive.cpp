@@ -62,7 +62,7 @@ bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, cons
 {
     if (!(mask & EV_RXCHAR) || count == 0)
         return true;
-    if (receiveHeld_.load() > 0 || (!TraceStates().Contains(tsRxChar) && !HasReceiver()))
+    if (!ReadsInput())
         return true; // the bytes wait in the driver's queue
     // The queue can hold more than the buffer (BufferInSize raised on an open
     // port): what the event found is read in as many rounds as it takes.
@@ -70,6 +70,7 @@ bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, cons
     for (DWORD want = 0, got = 0; count > 0; count -= got) {
         want = DWORD(std::min<size_t>(count, buffer.size()));
         const bool read = ReadComWait(conn.Handle(), buffer.data(), want, ReadOverlapped, &got);
+        conn.CountReceived(got);
         if (got > 0 && (DoAfterReceive(buffer.data(), got), !goesOn()))
             return false;
         if (!read || got < want)

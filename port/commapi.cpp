@@ -214,4 +214,14 @@ BOOL CancelIo(HANDLE file)
     return WithPort(file, [&](CommPort& p) { return p.Cancel(); });
 }
 
+BOOL AddCommInputToEpoll(HANDLE port, int epollFd)
+{
+    return WithPort(port, [&](CommPort& p) { return p.AddInputToEpoll(epollFd); });
+}
+
+BOOL SetCommInputWatched(HANDLE port, BOOL watched)
+{
+    return WithPort(port, [&](CommPort& p) { return p.SetInputWatched(watched != FALSE); });
+}
+
 } // namespace vxport

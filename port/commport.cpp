@@ -3,7 +3,9 @@
 
 #include "events.h"
 
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -277,8 +279,12 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     if (read)
         *read = 0;
     // What the queue holds already comes first anyway; the device is asked
-    // only when the queue cannot fill the request.
-    if (queue_.Size() < toRead)
+    // only when the queue cannot fill the request. Input left in the device
+    // for a watching caller is taken only as far as the request needs: more
+    // would sit in the queue, where the caller's watch cannot see it.
+    if (queue_.Size() < toRead && LeavesInputInDevice())
+        PumpInput(toRead - queue_.Size(), false);
+    else if (queue_.Size() < toRead)
         PumpInput();
     if (AbortedByError())
         return Fail(ERROR_OPERATION_ABORTED);
@@ -313,6 +319,8 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
         const size_t take = std::min<size_t>(queue_.Size(), toRead - have);
         op.got.resize(have + take);
         TakeFromQueue(op.got.data() + have, take);
+        if (LeavesInputInDevice() && queue_.Size() == 0 && op.got.size() < toRead)
+            PumpInput(toRead - op.got.size(), false);
     }
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {
@@ -337,13 +345,14 @@ void CommPort::TakeFromQueue(BYTE* to, size_t count)
 {
     const bool wasFull = queue_.Room() == 0;
     queue_.Pop(to, count);
+    countedLeft_ -= std::min<DWORD>(countedLeft_, DWORD(count));
     RearmRx80();
     // The worker leaves the device out of its poll while the queue is full.
     // Room made then is filled at once from what waits in the kernel, which
     // signals the next event without a round through the worker; if room is
     // left, the worker must bring the device back, or a pending wait would
     // never see the bytes still to come.
-    if (count > 0 && wasFull) {
+    if (count > 0 && wasFull && !LeavesInputInDevice()) {
         PumpInput();
         if (queue_.Room() > 0)
             Wake();
@@ -560,10 +569,17 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
     // A thread that polls the device brings its bytes in as they come; the
     // queue counts them then, as a driver's queue counts what its interrupt
     // took. Only when nobody polls are they fetched here.
-    if (devicePollers_ == 0)
+    if (devicePollers_ == 0 && !LeavesInputInDevice())
         PumpInput();
     if (!dead_)
         CheckLines();
+    // Input left in the device for a watching caller fills the queue as far
+    // as EV_RX80FULL goes: it is what a read would find there.
+    const DWORD inDevice = LeavesInputInDevice() ? DeviceInQueue() : 0;
+    if (inDevice > 0 && rx80Armed_ && (queue_.Size() + inDevice) * 10 >= queue_.Capacity() * 8) {
+        rx80Armed_ = false;
+        Signal(EV_RX80FULL);
+    }
     // After a hang-up the call still tells the errors and the bytes that
     // came before, as reads still deliver those bytes; then it fails like
     // every call that needs the device.
@@ -578,7 +594,9 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ &&
             device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
             stat->fCtsHold = 1;
-        stat->cbInQue = DWORD(queue_.Size());
+        stat->cbInQue = DWORD(queue_.Size()) + inDevice;
+        if (inputWatched_)
+            countedLeft_ = stat->cbInQue;
         if (!withOutput)
             return TRUE;
         size_t pending = 0;
@@ -587,6 +605,53 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
         stat->cbOutQue = DWORD(pending) + (dead_ ? 0 : DeviceOutQueue());
     }
     return TRUE;
+}
+
+BOOL CommPort::AddInputToEpoll(int epollFd)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (dead_)
+        return Fail(dead_);
+    // Under the lock: the port cannot close, and its descriptor cannot be
+    // reused, between looking it up and registering it.
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, device_->PollFd(), &ev) != 0)
+        return Fail(errno == EBADF || errno == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
+    return TRUE;
+}
+
+BOOL CommPort::SetInputWatched(bool watched)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (inputWatched_ == watched)
+        return TRUE;
+    inputWatched_ = watched;
+    // What the device holds comes into the queue now, as it would have come
+    // without the watch; an event tells of it unless the caller's last count
+    // told of all of it.
+    if (!watched) {
+        PumpInput(SIZE_MAX, false);
+        if (queue_.Size() > countedLeft_)
+            Signal(EV_RXCHAR);
+    }
+    countedLeft_ = 0;
+    // The poller takes the device's input into or out of its poll. Bytes it
+    // takes in before it sees the change are announced as ever.
+    Wake();
+    return TRUE;
+}
+
+DWORD CommPort::DeviceInQueue() const
+{
+    int count = 0;
+    if (dead_ || ::ioctl(device_->PollFd(), FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return DWORD(count);
 }
 
 BOOL CommPort::Purge(DWORD flags)
@@ -602,6 +667,7 @@ BOOL CommPort::Purge(DWORD flags)
         device_->Flush(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
     if (flags & PURGE_RXCLEAR) {
         queue_.Clear();
+        countedLeft_ = 0;
         RearmRx80();
     }
     CheckDrain(Clock::now());

@@ -59,6 +59,9 @@ public:
     BOOL Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED* ov);
     BOOL Result(OVERLAPPED* ov, DWORD* transferred, BOOL wait);
     BOOL Cancel();
+    // The caller's thread watches the device's input (vxport.h).
+    BOOL AddInputToEpoll(int epollFd);
+    BOOL SetInputWatched(bool watched);
     // Waits for `event`, which a transfer of this port sets, polling the
     // device in the calling thread meanwhile; a plain wait when another
     // waiter polls already. WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller has
@@ -112,8 +115,14 @@ private:
     int NextTimeoutMs() const;
     void Service(short revents);
 
-    // Input: device -> queue -> pending reads.
-    long PumpInput();
+    // Input: device -> queue -> pending reads. At most `limit` bytes are
+    // queued; `announce` false leaves EV_RXCHAR out, for bytes that a read
+    // takes at once.
+    long PumpInput(size_t limit = SIZE_MAX, bool announce = true);
+    // While the caller watches the input, bytes stay in the device until a
+    // read needs them.
+    bool LeavesInputInDevice() const { return inputWatched_ && !dcb_.fNull; }
+    DWORD DeviceInQueue() const;
     void TakeFromQueue(BYTE* to, size_t count);
     void FeedReads();
     void ExpireReads(Clock::time_point now);
@@ -174,6 +183,10 @@ private:
     DCB dcb_{};
     COMMTIMEOUTS timeouts_{};
     DWORD mask_ = 0;
+    bool inputWatched_ = false;
+    // While watched: what the last ClearCommError counted and no read has
+    // taken since. The caller has been told of these bytes.
+    DWORD countedLeft_ = 0;
     DWORD history_ = 0;
     DWORD errors_ = 0;
     DWORD outQueueSize_ = 4096;

@@ -77,7 +77,7 @@ void CommPort::PollDevice(Lock& lock, int timeoutMs)
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
     if (!dead_) {
         short wanted = 0;
-        if (queue_.Room() > 0)
+        if (queue_.Room() > 0 && (!inputWatched_ || !reads_.empty()))
             wanted |= POLLIN;
         if (!writes_.empty())
             wanted |= POLLOUT;
@@ -189,7 +189,11 @@ int CommPort::NextTimeoutMs() const
 
 void CommPort::Service(short revents)
 {
-    long got = PumpInput();
+    // Input that the caller watches is left in the device, also when the
+    // watch began while this poll ran; a hang-up still takes in what came
+    // before it, as it does when nobody watches.
+    const bool hungUp = (revents & (POLLHUP | POLLERR)) != 0;
+    long got = !inputWatched_ || !reads_.empty() || hungUp ? PumpInput() : 0;
     if (!dead_ && got == 0 && (revents & (POLLHUP | POLLERR)))
         HangUp();
     PumpOutput();
@@ -216,16 +220,17 @@ void CommPort::Service(short revents)
 // the kernel, whose buffer and flow control hold the sender back; bytes the
 // driver itself has to drop show up in its counters and are reported as
 // CE_RXOVER. So nothing is lost without a report.
-long CommPort::PumpInput()
+long CommPort::PumpInput(size_t limit, bool announce)
 {
     if (dead_)
         return 0;
     BYTE chunk[4096];
     long total = 0;
+    size_t queued = 0;
     DWORD events = 0;
     const bool stripNul = dcb_.fNull;
-    while (queue_.Room() > 0) {
-        const size_t want = std::min(sizeof chunk, queue_.Room());
+    while (queue_.Room() > 0 && queued < limit) {
+        const size_t want = std::min({sizeof chunk, queue_.Room(), limit - queued});
         const long n = device_->Read(chunk, want);
         if (n < 0) {
             HangUp();
@@ -237,7 +242,8 @@ long CommPort::PumpInput()
         const size_t kept = stripNul ? size_t(std::remove(chunk, chunk + n, BYTE(0)) - chunk) : size_t(n);
         queue_.Push(chunk, kept);
         total += n;
-        events |= kept > 0 ? EV_RXCHAR : 0;
+        queued += kept;
+        events |= kept > 0 && announce ? EV_RXCHAR : 0;
         if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), kept))
             events |= EV_RXFLAG;
         if (size_t(n) < want)
@@ -252,6 +258,10 @@ long CommPort::PumpInput()
     if (device_->Caps().counters && !dead_)
         CheckLines();
     FeedReads();
+    // A watching caller is told only of bytes left in the queue, out of its
+    // sight; those that pending reads took need no event.
+    if (inputWatched_ && queue_.Size() == 0)
+        events &= ~EV_RXCHAR;
     Signal(events);
     return total;
 }
@@ -271,6 +281,7 @@ void CommPort::FeedReads()
         const size_t take = std::min<size_t>(queue_.Size(), op.want - have);
         op.got.resize(have + take);
         queue_.Pop(op.got.data() + have, take);
+        countedLeft_ -= std::min<DWORD>(countedLeft_, DWORD(take));
         op.lastByte = now;
         if (op.got.size() < op.want && !op.returnOnAny)
             break;

@@ -271,4 +271,29 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 // Cancels the transfers that the calling thread started on the handle.
 BOOL CancelIo(HANDLE file);
 
+// ---- Linux extension: the caller watches the device's input ----------------
+//
+// Not Win32. A caller whose own event loop can poll descriptors may watch the
+// device's input itself, so that a received piece wakes only that thread.
+//
+// AddCommInputToEpoll registers the device's descriptor, level-triggered for
+// input, in the caller's epoll set. The registration ends by itself when the
+// port is closed (the descriptor is never duplicated), so the set never
+// watches a closed descriptor or another device that reuses its number.
+//
+// While SetCommInputWatched is on, received bytes stay in the device until a
+// ReadFile asks for them: the layer's own pollers leave the device's input
+// alone unless a ReadFile is pending, so no EV_RXCHAR completes a wait for
+// them; ClearCommError counts them in cbInQue; a ReadFile takes from the
+// device only what it needs. Bytes the layer has taken into its queue are
+// announced with EV_RXCHAR as always, and EV_RXFLAG, EV_RX80FULL, line errors
+// and the hang-up still reach the pending wait. With NUL stripping on, the
+// device's count would not be the bytes a read gets: ClearCommError then takes
+// the input in and announces it as when nobody watches. When the watch ends,
+// the layer takes in what the device holds and announces it with EV_RXCHAR,
+// unless the caller's last ClearCommError counted all of it (less what reads
+// took since): the caller has seen those bytes and left them.
+BOOL AddCommInputToEpoll(HANDLE port, int epollFd);
+BOOL SetCommInputWatched(HANDLE port, BOOL watched);
+
 } // namespace vxport

@@ -6,10 +6,12 @@
 #include "MainThread.h"
 
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <mutex>
+#include <sys/resource.h>
 
 using namespace commtest;
 using namespace vxport;
@@ -329,6 +331,81 @@ TEST(CommReceive, SlowHandlerUnderSteadyInputKeepsTheEventLoopAndTheQueueShort)
         std::lock_guard lock(got.mutex);
         EXPECT_LE(traces, 2 * got.events + 5) << "main thread " << mainThread;
     }
+}
+
+namespace {
+
+// Times the threads other than the main one blocked since they started: a
+// thread woken for every received piece blocks again after each.
+long OtherThreadsBlockings()
+{
+    long total = 0;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == std::to_string(::getpid()))
+            continue;
+        FILE* status = std::fopen((task.path() / "status").c_str(), "r");
+        if (!status)
+            continue;
+        char line[256];
+        long count = 0;
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &count) == 1)
+                total += count;
+        std::fclose(status);
+    }
+    return total;
+}
+
+double ProcessCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+} // namespace
+
+// Handled in the main thread, received pieces wake only the main thread,
+// which watches the device itself; input that nobody takes hands the watching
+// back to the port's threads instead of waking the main thread without end,
+// and is delivered once a receiver is there.
+TEST(CommReceive, TheMainThreadWatchesTheInputWithoutWakingThePortsThreads)
+{
+    PtyPort port(61);
+    TvxComm rs;
+    Received got;
+    got.Listen(rs);
+    rs.SetComPortNo(61);
+    rs.SetActive(true);
+    port.Write("first");
+    ASSERT_TRUE(Pump([&] { return got.Bytes() == "first"; }));
+    PumpFor(20);
+    std::string sent = "first";
+    const long before = OtherThreadsBlockings();
+    for (int piece = 0; piece < 200; ++piece) {
+        const std::string chunk(size_t(1 + piece % 3), char('a' + piece % 26));
+        sent += chunk;
+        port.Write(chunk);
+        ASSERT_TRUE(Pump([&] { return got.Bytes().size() == sent.size(); })) << piece;
+    }
+    EXPECT_LT(OtherThreadsBlockings() - before, 40);
+    EXPECT_EQ(got.Bytes(), sent);
+    EXPECT_TRUE(got.allInMainThread);
+
+    rs.OnAfterReceive = nullptr;
+    port.Write("abc");
+    const double cpuBefore = ProcessCpuMs();
+    QEventLoop loop; // a loop that sleeps while nothing comes
+    QTimer::singleShot(500, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 100.0);
+    EXPECT_EQ(rs.InQueueCount(), 3u);
+    got.Listen(rs);
+    port.Write("d");
+    EXPECT_TRUE(Pump([&] { return got.Bytes() == sent + "abcd"; })) << got.Bytes();
+    port.Write("e");
+    EXPECT_TRUE(Pump([&] { return got.Bytes() == sent + "abcde"; })) << got.Bytes();
 }
 
 TEST(CommThreads, ClosingWhileTheThreadWaitsWritesBreak)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -982,4 +983,89 @@ TEST_F(PtyPort, AResultWaitedForIsServedAtOnceWhenThePollingWaiterLeaves)
         EXPECT_LT(steady_clock::time_point(steady_clock::duration(doneAt.load())) - sentAt, milliseconds(600))
             << "round " << round;
     }
+}
+
+// A caller that watches the input itself: the bytes stay in the device, where
+// its epoll set sees them, and raise no EV_RXCHAR; they are counted and read
+// as ever, a pending read is fed, other input events still complete the wait,
+// and the set forgets the device when the port closes. Unwatched again, the
+// layer announces the input as before.
+TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
+{
+    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(epollFd, 0);
+    auto ready = [&] {
+        epoll_event ev{};
+        return epoll_wait(epollFd, &ev, 1, 0) > 0;
+    };
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.EvtChar = '!';
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RXFLAG));
+    ASSERT_TRUE(AddCommInputToEpoll(port, epollFd));
+    ASSERT_TRUE(SetCommInputWatched(port, TRUE));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    pty.Send("abc");
+    ASSERT_TRUE(WaitUntil(ready));
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(InQueue(port), 3u);
+    char buffer[8];
+    DWORD n = 0;
+    OVERLAPPED rov{};
+    ASSERT_TRUE(ReadFile(port, buffer, 3, &n, &rov));
+    EXPECT_EQ(std::string(buffer, n), "abc");
+    EXPECT_FALSE(ready());
+
+    pty.Send("x!");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 2; }));
+    ASSERT_TRUE(ReadFile(port, buffer, 2, &n, &rov));
+    EXPECT_EQ(std::string(buffer, n), "x!");
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RXFLAG));
+
+    ASSERT_FALSE(ReadFile(port, buffer, 4, &n, &rov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    pty.Send("wxyz");
+    ASSERT_TRUE(GetOverlappedResult(port, &rov, &n, TRUE));
+    EXPECT_EQ(std::string(buffer, n), "wxyz");
+
+    // Ending the watch: bytes the caller counted and left raise no event,
+    // others do, and later ones do as without a watch.
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.Send("q");
+    ASSERT_TRUE(WaitUntil(ready));
+    EXPECT_EQ(InQueue(port), 1u);
+    ASSERT_TRUE(SetCommInputWatched(port, FALSE));
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
+    pty.Send("r");
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+    EXPECT_EQ(InQueue(port), 2u);
+    ASSERT_TRUE(SetCommInputWatched(port, TRUE));
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.Send("s");
+    ASSERT_TRUE(WaitUntil(ready));
+    ASSERT_TRUE(SetCommInputWatched(port, FALSE));
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+
+    ASSERT_TRUE(ReadFile(port, buffer, 3, &n, &rov));
+    EXPECT_EQ(std::string(buffer, n), "qrs");
+    ASSERT_TRUE(SetupComm(port, 10, 64));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RX80FULL));
+    ASSERT_TRUE(SetCommInputWatched(port, TRUE));
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    pty.Send("12345678");
+    ASSERT_TRUE(WaitUntil(ready));
+    EXPECT_EQ(InQueue(port), 8u); // what a read would find fills the queue
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RX80FULL));
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(ready());
+    ::close(epollFd);
 }
