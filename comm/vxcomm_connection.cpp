@@ -287,6 +287,7 @@ bool TInputWatcher::Handle()
         return false;
     }
     const uint64_t before = conn->Received();
+    TakeCommInput(handle_);
     conn->Handle(EV_RXCHAR);
     return conn->Received() == before;
 }

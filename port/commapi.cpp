@@ -224,4 +224,9 @@ BOOL SetCommInputWatched(HANDLE port, BOOL watched)
     return WithPort(port, [&](CommPort& p) { return p.SetInputWatched(watched != FALSE); });
 }
 
+BOOL TakeCommInput(HANDLE port)
+{
+    return WithPort(port, [&](CommPort& p) { return p.TakeInput(); });
+}
+
 } // namespace vxport

@@ -574,8 +574,10 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
     if (!dead_)
         CheckLines();
     // Input left in the device for a watching caller fills the queue as far
-    // as EV_RX80FULL goes: it is what a read would find there.
-    const DWORD inDevice = LeavesInputInDevice() ? DeviceInQueue() : 0;
+    // as EV_RX80FULL goes: it is what a read would find there. Bytes that
+    // the caller took into the queue are counted alone: what came after them
+    // still shows to its watch.
+    const DWORD inDevice = LeavesInputInDevice() && queue_.Size() == 0 ? DeviceInQueue() : 0;
     if (inDevice > 0 && rx80Armed_ && (queue_.Size() + inDevice) * 10 >= queue_.Capacity() * 8) {
         rx80Armed_ = false;
         Signal(EV_RX80FULL);
@@ -643,6 +645,16 @@ BOOL CommPort::SetInputWatched(bool watched)
     // The poller takes the device's input into or out of its poll. Bytes it
     // takes in before it sees the change are announced as ever.
     Wake();
+    return TRUE;
+}
+
+BOOL CommPort::TakeInput()
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (LeavesInputInDevice())
+        PumpInput(SIZE_MAX, false);
     return TRUE;
 }
 

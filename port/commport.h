@@ -62,6 +62,7 @@ public:
     // The caller's thread watches the device's input (vxport.h).
     BOOL AddInputToEpoll(int epollFd);
     BOOL SetInputWatched(bool watched);
+    BOOL TakeInput();
     // Waits for `event`, which a transfer of this port sets, polling the
     // device in the calling thread meanwhile; a plain wait when another
     // waiter polls already. WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller has

@@ -293,7 +293,14 @@ BOOL CancelIo(HANDLE file);
 // the layer takes in what the device holds and announces it with EV_RXCHAR,
 // unless the caller's last ClearCommError counted all of it (less what reads
 // took since): the caller has seen those bytes and left them.
+//
+// TakeCommInput, for a caller whose watch saw input that it handles at once:
+// brings what the device holds into the queue without an event, in one read
+// where a count and a read would take two calls. While the queue holds bytes,
+// ClearCommError counts those alone; what came after them stays in the device,
+// where the watch still sees it.
 BOOL AddCommInputToEpoll(HANDLE port, int epollFd);
 BOOL SetCommInputWatched(HANDLE port, BOOL watched);
+BOOL TakeCommInput(HANDLE port);
 
 } // namespace vxport

@@ -1036,6 +1036,18 @@ TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
     // Ending the watch: bytes the caller counted and left raise no event,
     // others do, and later ones do as without a watch.
     ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    // First, taken in at once by the caller: no event; the queue is counted
+    // alone, and what comes after it still shows to the watch.
+    pty.Send("tu");
+    ASSERT_TRUE(WaitUntil(ready));
+    ASSERT_TRUE(TakeCommInput(port));
+    EXPECT_FALSE(ready());
+    pty.Send("v");
+    ASSERT_TRUE(WaitUntil(ready));
+    EXPECT_EQ(InQueue(port), 2u);
+    ASSERT_TRUE(ReadFile(port, buffer, 3, &n, &rov));
+    EXPECT_EQ(std::string(buffer, n), "tuv");
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
     pty.Send("q");
     ASSERT_TRUE(WaitUntil(ready));
     EXPECT_EQ(InQueue(port), 1u);
