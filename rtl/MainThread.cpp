@@ -41,6 +41,9 @@ bool wakePosted = false; // a wake-up event is on its way to the main thread
 // The application object whose destruction has begun: from then on no
 // request is queued for it, and those still queued run before it goes.
 std::atomic<QCoreApplication*> ending{nullptr};
+// The thread of the application object, remembered when it starts: a worker
+// asks for it while the object may be going, so it never touches the object.
+std::atomic<QThread*> appThread{nullptr};
 
 // Qt hands a posted event over under a lock of its own that ThreadSanitizer
 // cannot see in the uninstrumented Qt libraries; these tell it that posting
@@ -139,7 +142,11 @@ void ApplicationEnds()
 void ApplicationStarts()
 {
     ending.store(nullptr);
+    appThread.store(QCoreApplication::instance()->thread());
     qAddPostRoutine(ApplicationEnds);
+    // Made now, while the application object surely exists: a worker that
+    // made it with its first request could meet the object going.
+    MainWaker();
 }
 
 } // namespace
@@ -154,20 +161,20 @@ bool Exists()
 
 bool IsCurrent()
 {
-    auto* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
+    return QCoreApplication::instance() && QThread::currentThread() == appThread.load();
 }
 
 void Post(std::function<void()> fn)
 {
     Request request{std::move(fn), nullptr};
-    if (Exists() && !Queue(request)) {
-        // The application object went meanwhile: it runs here, as it would
-        // have without one.
-        try {
-            request.fn();
-        } catch (...) {
-        }
+    if (Exists() && Queue(request))
+        return;
+    // No application object, or it went since the caller looked: it runs
+    // here, as it would have without one. Dropped, a hand-off would lose its
+    // event and keep what it holds alive for ever.
+    try {
+        request.fn();
+    } catch (...) {
     }
 }
 

@@ -23,7 +23,8 @@ bool IsCurrent();
 void Synchronize(const std::function<void()>& fn);
 
 // Has fn run in the main thread later, in order with the other requests,
-// without waiting for it; an exception it raises is dropped.
+// without waiting for it; an exception it raises is dropped. With no
+// application object (or one whose destruction has begun) it runs at once.
 void Post(std::function<void()> fn);
 
 // Main thread: runs the requests that are pending now.
