@@ -160,7 +160,7 @@ std::string ProductionRecord::Lead() const
         return Header();
     // A run that met a full disk may have written only the start of the
     // header; the header is finished, as the line end of a torn line is.
-    if (const std::string torn = TornHeader(st.st_size); !torn.empty())
+    if (std::string torn = TornHeader(st.st_size); !torn.empty())
         return torn;
     char last = '\n';
     if (::pread(fd_, &last, 1, st.st_size - 1) != 1 || last == '\n')
