@@ -1,6 +1,7 @@
 // Receiving, sending, errors and trace of the serial component, through its
 // worker threads.
 #include "commtest.h"
+#include "cputime.h"
 
 #include "Debug.h"
 #include "MainThread.h"
@@ -11,7 +12,6 @@
 #include <QTimer>
 #include <atomic>
 #include <mutex>
-#include <sys/resource.h>
 
 using namespace commtest;
 using namespace vxport;
@@ -354,14 +354,6 @@ long OtherThreadsBlockings()
         std::fclose(status);
     }
     return total;
-}
-
-double ProcessCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 } // namespace

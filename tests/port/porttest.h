@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the port-layer tests: a pseudo-terminal whose slave the
 // layer opens by path, and waiting with a limit.
+#include "cputime.h"
 #include "vxport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
-#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -36,15 +36,6 @@ inline HANDLE OpenPath(const std::string& path)
 {
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                        nullptr);
-}
-
-// CPU time (user + system) of the whole process, in milliseconds.
-inline double ProcessCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // A pseudo-terminal: the test talks through the master, the layer opens the

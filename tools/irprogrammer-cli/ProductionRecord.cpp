@@ -17,6 +17,9 @@ namespace ircli {
 
 namespace {
 
+// What a spreadsheet that saves CSV as UTF-8 puts before the header.
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
 std::string UtcNow()
 {
     const std::time_t now = std::time(nullptr);
@@ -117,11 +120,10 @@ ProductionRecord::ProductionRecord(std::string path) : path_(std::move(path))
     // the same, so that the file keeps one style. A spreadsheet that saves
     // CSV as UTF-8 puts a byte-order mark before the header, which stays.
     const std::string header = Header();
-    const std::string_view bom = "\xEF\xBB\xBF";
-    std::string first(bom.size() + header.size() + 1, '\0');
+    std::string first(kBom.size() + header.size() + 1, '\0');
     first.resize(size_t(std::max<ssize_t>(::pread(fd_, first.data(), first.size(), 0), 0)));
-    if (first.starts_with(bom))
-        first.erase(0, bom.size());
+    if (first.starts_with(kBom))
+        first.erase(0, kBom.size());
     if (first.starts_with(header.substr(0, header.size() - 1) + "\r\n"))
         lineEnd_ = "\r\n";
     else if (!first.starts_with(header) && !header.starts_with(first))
@@ -173,12 +175,12 @@ std::string ProductionRecord::Lead() const
 std::string ProductionRecord::TornHeader(off_t size) const
 {
     const std::string header = Header();
-    std::string text(header.size() + 3, '\0');
+    std::string text(kBom.size() + header.size(), '\0');
     if (size > off_t(text.size()))
         return "";
     text.resize(size_t(std::max<ssize_t>(::pread(fd_, text.data(), text.size(), 0), 0)));
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.erase(0, 3);
+    if (text.starts_with(kBom))
+        text.erase(0, kBom.size());
     if (text.size() >= header.size() || !header.starts_with(text))
         return "";
     return header.substr(text.size());
