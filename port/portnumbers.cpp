@@ -158,13 +158,16 @@ private:
 };
 
 // Each identity stays on its line of the table: control characters, which
-// names and serial numbers from devices may hold, are written as \xHH.
+// names and serial numbers from devices may hold, are written as \xHH, and
+// so are blanks at its end, which reading the table takes for an editor's.
 std::vector<NumberRequest> LineSafe(std::vector<NumberRequest> devices)
 {
     for (NumberRequest& device : devices) {
         std::string safe;
-        for (const unsigned char c : device.identity) {
-            if (c >= 0x20 && c != 0x7F) {
+        const size_t end = device.identity.find_last_not_of(' ') + 1;
+        for (size_t i = 0; i < device.identity.size(); ++i) {
+            const unsigned char c = device.identity[i];
+            if (c >= 0x20 && c != 0x7F && i < end) {
                 safe += char(c);
                 continue;
             }

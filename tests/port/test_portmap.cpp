@@ -8,6 +8,7 @@
 #include "porttest.h"
 
 #include <fstream>
+#include <gmock/gmock.h>
 #include <sys/wait.h>
 
 using namespace vxport;
@@ -403,7 +404,8 @@ TEST(PortNumbers, ATableThatCannotBeReadIsNotWrittenOver)
 TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
 {
     FakeDeviceTree tree;
-    const std::vector<NumberRequest> devices{{"usb:0403:6001:A\n40 B:1.0"}, {"usb:0403:6001:C\r\x7f:1.0"}};
+    const std::vector<NumberRequest> devices{{"usb:0403:6001:A\n40 B:1.0"}, {"usb:0403:6001:C\r\x7f:1.0"},
+                                             {"usb:0403:6001:D  "}};
     const Numbers first = NumberDevices(tree.config.numberTable, devices, {});
     EXPECT_EQ(NumberDevices(tree.config.numberTable, devices, {}), first);
     EXPECT_NE(first[0], first[1]);
@@ -411,8 +413,9 @@ TEST(PortNumbers, IdentitiesWithLineBreaksKeepTheirNumbersAndOneLineEach)
     std::vector<std::string> lines;
     for (std::string line; std::getline(table, line);)
         lines.push_back(line);
-    ASSERT_EQ(lines.size(), 3u); // the comment and one line per device
-    EXPECT_EQ(lines[1 + (first[0] > first[1])], std::to_string(first[0]) + " usb:0403:6001:A\\x0A40 B:1.0");
+    ASSERT_EQ(lines.size(), 4u); // the comment and one line per device
+    EXPECT_THAT(lines, ::testing::Contains(std::to_string(first[0]) + " usb:0403:6001:A\\x0A40 B:1.0"));
+    EXPECT_THAT(lines, ::testing::Contains(std::to_string(first[2]) + " usb:0403:6001:D\\x20\\x20"));
 }
 
 TEST(PortNumbers, AdaptersWithoutSerialNumberFollowTheirSocket)
