@@ -195,7 +195,7 @@ int main(int argc, char** argv)
     const std::string only = args.size() > 3 ? args[3] : "";
 
     std::vector<Row> rows;
-    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &LayerPeer, &ComponentPeer,
+    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &WatchPeer, &NestedWatchPeer, &LayerPeer, &ComponentPeer,
                              &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || Chosen(peer->name, only))
             rows.push_back({peer, {}});

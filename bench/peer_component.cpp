@@ -1,6 +1,6 @@
 // The serial component TvxComm as the programmer window uses it: the main
-// thread runs the Qt event loop, bytes reach OnAfterReceive there through the
-// port event thread, the message thread and the main-thread hand-off.
+// thread runs the Qt event loop and watches the device itself; received bytes
+// reach OnAfterReceive there.
 #include "com_link.h"
 #include "event_loop.h"
 #include "peers.h"

@@ -23,6 +23,8 @@ struct Peer {
 extern const Peer RawPeer;
 extern const Peer HandOffPeer;
 extern const Peer BoundedHandOffPeer;
+extern const Peer WatchPeer;
+extern const Peer NestedWatchPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
 extern const Peer ComponentLargeQueuePeer;
