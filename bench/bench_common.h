@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
@@ -70,6 +71,49 @@ inline double Median(std::vector<double> v)
     return Percentile(std::move(v), 0.5);
 }
 
+// With --pin, the device side (the echo client, the blasting writer, the
+// paced device) runs on the first CPU and the receiver's threads on the last:
+// on a virtual machine the scheduler otherwise puts the two sides on one CPU
+// in some rounds and on two in others, and a wake-up of an idle virtual CPU
+// costs tens of µs, so the round trip of one run says more about where the
+// threads landed than about the receiver.
+inline bool& Pinned()
+{
+    static bool pinned = false;
+    return pinned;
+}
+
+// The calling thread, and every thread and process that it starts later.
+inline void PinTo(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+inline int LastCpu()
+{
+    return int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))) - 1;
+}
+
+// The device side for the calling thread, until the object goes.
+class DeviceSide {
+public:
+    DeviceSide()
+    {
+        sched_getaffinity(0, sizeof saved_, &saved_);
+        if (Pinned())
+            PinTo(0);
+    }
+    ~DeviceSide() { sched_setaffinity(0, sizeof saved_, &saved_); }
+    DeviceSide(const DeviceSide&) = delete;
+    DeviceSide& operator=(const DeviceSide&) = delete;
+
+private:
+    cpu_set_t saved_;
+};
+
 // The slave end is held open by the pair so that the master never sees a
 // hang-up between two openings of the port by a library.
 struct Pty {
@@ -101,6 +145,7 @@ struct Pty {
 // Writes `volume` bytes into fd as fast as the reader takes them.
 inline void Blast(int fd, size_t volume)
 {
+    const DeviceSide side;
     std::vector<uint8_t> block(65536);
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = uint8_t(i);
@@ -119,6 +164,7 @@ inline std::vector<double> EchoClient(int master, int count)
 {
     std::vector<double> us;
     us.reserve(size_t(count));
+    const DeviceSide side;
     for (int i = 0; i < count; ++i) {
         const uint8_t b = uint8_t(i);
         uint8_t r = 0;

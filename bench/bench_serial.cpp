@@ -3,8 +3,9 @@
 // receive throughput, 1-byte echo round trip, CPU while open and idle, and
 // CPU and delivery latency while a device streams at real line rates.
 // Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-parts,...] [--stream=seconds]
-//                     [--rounds=N] [--baud=rate]
+//                     [--rounds=N] [--baud=rate] [--pin]
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
+// --pin puts the device side on the first CPU and the receivers on the last.
 // The echoes and each stream's seconds are shared out over the N rounds (5);
 // --baud picks one of the streams.
 #include "peers.h"
@@ -183,6 +184,8 @@ int main(int argc, char** argv)
             streamSeconds = std::atof(argv[i] + 9);
         else if (std::strncmp(argv[i], "--baud=", 7) == 0)
             onlyBaud = std::atoi(argv[i] + 7);
+        else if (std::strcmp(argv[i], "--pin") == 0)
+            Pinned() = LastCpu() > 0;
         else if (std::strncmp(argv[i], "--rounds=", 9) == 0)
             rounds = std::max(1, std::atoi(argv[i] + 9));
         else
@@ -194,6 +197,10 @@ int main(int argc, char** argv)
     const int idleSeconds = arg(2, 5);
     const std::string only = args.size() > 3 ? args[3] : "";
 
+    if (Pinned()) {
+        PinTo(LastCpu());
+        std::printf("Pinned: the device side on CPU 0, the receivers on CPU %d.\n\n", LastCpu());
+    }
     std::vector<Row> rows;
     for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &WatchPeer, &NestedWatchPeer, &LayerPeer, &ComponentPeer,
                              &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})

@@ -210,6 +210,8 @@ private:
         // Hardware keeps its pace whatever the host does; the closest a
         // process comes is real-time priority, where it is allowed.
         prctl(PR_SET_TIMERSLACK, 1UL);
+        if (Pinned())
+            PinTo(0);
         const sched_param realtime{1};
         shared_->realtime = sched_setscheduler(0, SCHED_FIFO, &realtime) == 0;
         close_range(3, unsigned(master_) - 1, 0);

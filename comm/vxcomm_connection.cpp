@@ -119,9 +119,9 @@ void TCommConnection::Start(DWORD happened)
         MainThread::Post([self] { self->WatchInput(); });
 }
 
-void TCommConnection::Handle(DWORD mask)
+void TCommConnection::Handle(DWORD mask, intptr_t how)
 {
-    const TMsg msg{nullptr, ComEventMsg, mask, 0, 0, {}};
+    const TMsg msg{nullptr, ComEventMsg, mask, how, 0, {}};
     try {
         life_->Call(this, true, [&](TvxCustomComm& owner) { owner.HandleComEvent(*this, msg); });
     } catch (...) {
@@ -150,6 +150,8 @@ void TCommConnection::Stop()
 // moment, which takes the descriptor out of the set by itself, so the
 // notifier never watches a closed descriptor (it would fire without end) or
 // a device that got its number.
+class TInputNotifier;
+
 class TInputWatcher {
 public:
     // Watches the connection's input from now on, when the port layer lets it.
@@ -163,6 +165,7 @@ public:
     static void EndAll();
 
 private:
+    friend class TInputNotifier;
     TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd);
     void Activated();
     bool Handle();
@@ -170,7 +173,7 @@ private:
     std::weak_ptr<TCommConnection> conn_;
     const HANDLE handle_;
     const int epollFd_;
-    QSocketNotifier* notifier_;
+    TInputNotifier* notifier_;
     bool watching_ = false;
     // Set while an activation runs: the handler may end the watcher.
     bool* gone_ = nullptr;
@@ -180,6 +183,28 @@ private:
         static std::vector<TInputWatcher*> all;
         return all;
     }
+};
+
+// Runs the watcher straight from the activation, without the notifier's
+// signals: this is the cost of every received piece.
+class TInputNotifier : public QSocketNotifier {
+public:
+    TInputNotifier(int fd, TInputWatcher* watcher) : QSocketNotifier(fd, QSocketNotifier::Read), watcher_(watcher) {}
+    // The watcher goes before its notifier, which may be in its own activation.
+    void Orphan() { watcher_ = nullptr; }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::SockAct)
+            return QSocketNotifier::event(e);
+        if (watcher_)
+            watcher_->Activated();
+        return true;
+    }
+
+private:
+    TInputWatcher* watcher_;
 };
 
 void TInputWatcher::Make(TCommConnection& conn)
@@ -205,10 +230,9 @@ void TInputWatcher::Make(TCommConnection& conn)
 
 TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd)
     : conn_(conn), handle_(conn->Handle()), epollFd_(epollFd),
-      notifier_(new QSocketNotifier(epollFd, QSocketNotifier::Read))
+      notifier_(new TInputNotifier(epollFd, this))
 {
     notifier_->setEnabled(false);
-    QObject::connect(notifier_, &QSocketNotifier::activated, [this] { Activated(); });
     All().push_back(this);
 }
 
@@ -223,6 +247,7 @@ TInputWatcher::~TInputWatcher()
     if (watching_)
         SetCommInputWatched(handle_, FALSE);
     notifier_->setEnabled(false);
+    notifier_->Orphan();
     // In its own activation the notifier is deleted later, not under it.
     if (inActivation)
         notifier_->deleteLater();
@@ -287,8 +312,7 @@ bool TInputWatcher::Handle()
         return false;
     }
     const uint64_t before = conn->Received();
-    TakeCommInput(handle_);
-    conn->Handle(EV_RXCHAR);
+    conn->Handle(EV_RXCHAR, kTakeInput);
     return conn->Received() == before;
 }
 

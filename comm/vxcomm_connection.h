@@ -56,6 +56,9 @@ class TInputWatcher;
 // The identifiers of the two thread messages, registered at start-up.
 extern const uint32_t ComEventMsg;
 extern const uint32_t QuitComEventMsg;
+// A ComEventMsg's lParam: the event's status query takes in the input that
+// the main thread's watch saw, in the same call (vxport's TakeCommInput).
+constexpr intptr_t kTakeInput = 1;
 
 // The component as its threads see it: gone once its destruction has begun.
 class TCommLife {
@@ -128,8 +131,8 @@ public:
     // Tells both threads to end; never waits.
     void Stop();
     // Has the component handle one event, taking its turn; an error whose
-    // report fails goes to the diagnostic output.
-    void Handle(vxport::DWORD mask);
+    // report fails goes to the diagnostic output. `how`: the message's lParam.
+    void Handle(vxport::DWORD mask, intptr_t how = 0);
     // Events that come while earlier ones still wait for their handling join
     // them, as a port joins events that come while nobody waits: however
     // slow the handler, one hand-off per connection waits at a time. True

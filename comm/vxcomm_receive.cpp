@@ -39,7 +39,10 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
         DWORD errors = 0;
         // The event needs the errors and the input count; the output count
         // would cost the device a question after every write.
-        ClearCommInputError(conn.Handle(), &errors, &comStat_);
+        if (Msg.lParam == kTakeInput)
+            TakeCommInput(conn.Handle(), &errors, &comStat_);
+        else
+            ClearCommInputError(conn.Handle(), &errors, &comStat_);
         if (errors != 0) {
             DoCommError(errors, 0, TComStateFlags::FromBits(ComStatFlags(comStat_)));
             return;

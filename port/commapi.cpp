@@ -224,9 +224,9 @@ BOOL SetCommInputWatched(HANDLE port, BOOL watched)
     return WithPort(port, [&](CommPort& p) { return p.SetInputWatched(watched != FALSE); });
 }
 
-BOOL TakeCommInput(HANDLE port)
+BOOL TakeCommInput(HANDLE port, DWORD* errors, COMSTAT* stat)
 {
-    return WithPort(port, [&](CommPort& p) { return p.TakeInput(); });
+    return WithPort(port, [&](CommPort& p) { return p.TakeInput(errors, stat); });
 }
 
 } // namespace vxport

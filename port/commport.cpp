@@ -566,6 +566,11 @@ BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat, bool withOutput)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
+    return ClearErrorLocked(errors, stat, withOutput);
+}
+
+BOOL CommPort::ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput)
+{
     // A thread that polls the device brings its bytes in as they come; the
     // queue counts them then, as a driver's queue counts what its interrupt
     // took. Only when nobody polls are they fetched here.
@@ -648,14 +653,14 @@ BOOL CommPort::SetInputWatched(bool watched)
     return TRUE;
 }
 
-BOOL CommPort::TakeInput()
+BOOL CommPort::TakeInput(DWORD* errors, COMSTAT* stat)
 {
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
     if (LeavesInputInDevice())
         PumpInput(SIZE_MAX, false);
-    return TRUE;
+    return errors || stat ? ClearErrorLocked(errors, stat, false) : TRUE;
 }
 
 DWORD CommPort::DeviceInQueue() const

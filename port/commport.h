@@ -62,7 +62,7 @@ public:
     // The caller's thread watches the device's input (vxport.h).
     BOOL AddInputToEpoll(int epollFd);
     BOOL SetInputWatched(bool watched);
-    BOOL TakeInput();
+    BOOL TakeInput(DWORD* errors, COMSTAT* stat);
     // Waits for `event`, which a transfer of this port sets, polling the
     // device in the calling thread meanwhile; a plain wait when another
     // waiter polls already. WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller has
@@ -106,6 +106,7 @@ private:
 
     void CloseOnce();
     void Run();
+    BOOL ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput);
     // The port wakes the pollers of the events its pending wait sets.
     void BecomeSourceOf(const std::shared_ptr<Event>& event);
     void LeaveEvents();

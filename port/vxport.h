@@ -298,9 +298,10 @@ BOOL CancelIo(HANDLE file);
 // brings what the device holds into the queue without an event, in one read
 // where a count and a read would take two calls. While the queue holds bytes,
 // ClearCommError counts those alone; what came after them stays in the device,
-// where the watch still sees it.
+// where the watch still sees it. Given a place for them, it then answers as
+// ClearCommInputError, in the same call.
 BOOL AddCommInputToEpoll(HANDLE port, int epollFd);
 BOOL SetCommInputWatched(HANDLE port, BOOL watched);
-BOOL TakeCommInput(HANDLE port);
+BOOL TakeCommInput(HANDLE port, DWORD* errors = nullptr, COMSTAT* stat = nullptr);
 
 } // namespace vxport

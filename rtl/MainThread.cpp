@@ -37,6 +37,8 @@ std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueChanged = *new std::condition_variable;
 std::deque<Request>& pending = *new std::deque<Request>;
 uint64_t wakeCount = 0;
+// Threads in WaitUntil; Wake has nothing to do while there are none.
+std::atomic<int> waiting{0};
 bool wakePosted = false; // a wake-up event is on its way to the main thread
 // The application object whose destruction has begun: from then on no
 // request is queued for it, and those still queued run before it goes.
@@ -263,6 +265,13 @@ void CheckSynchronize()
 void WaitUntil(const std::function<bool()>& ready)
 {
     const bool main = IsCurrent();
+    // Counted before the first look at what it waits for: a Wake that finds
+    // nobody counted comes after a change that this look will see.
+    waiting.fetch_add(1);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    struct Counted {
+        ~Counted() { waiting.fetch_sub(1); }
+    } counted;
     for (;;) {
         if (main)
             CheckSynchronize();
@@ -278,6 +287,9 @@ void WaitUntil(const std::function<bool()>& ready)
 
 void Wake()
 {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (waiting.load(std::memory_order_relaxed) == 0)
+        return;
     {
         std::lock_guard lock(queueMutex);
         ++wakeCount;

@@ -1040,7 +1040,11 @@ TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
     // alone, and what comes after it still shows to the watch.
     pty.Send("tu");
     ASSERT_TRUE(WaitUntil(ready));
-    ASSERT_TRUE(TakeCommInput(port));
+    DWORD errors = 1;
+    COMSTAT taken{};
+    ASSERT_TRUE(TakeCommInput(port, &errors, &taken));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(taken.cbInQue, 2u);
     EXPECT_FALSE(ready());
     pty.Send("v");
     ASSERT_TRUE(WaitUntil(ready));
