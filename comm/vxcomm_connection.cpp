@@ -196,7 +196,7 @@ public:
 protected:
     bool event(QEvent* e) override
     {
-        if (e->type() != QEvent::SockAct)
+        if (e->type() != QEvent::SockAct && e->type() != QEvent::SockClose)
             return QSocketNotifier::event(e);
         if (watcher_)
             watcher_->Activated();
