@@ -2,10 +2,12 @@
 // The throughput, echo and idle runs of a peer whose receiver lives in the
 // main thread's Qt event loop: the peer sets up its port and callback, these
 // run the device side and the loop.
-#include "bench_common.h"
+#include "paced_stream.h"
 
 #include <QEventLoop>
 #include <QTimer>
+
+#include <functional>
 
 namespace bench {
 
@@ -39,5 +41,48 @@ inline double CpuOfIdleLoop(int seconds)
     loop.exec();
     return CpuMs() - before;
 }
+
+// The bytes a floor's port took, handed to the run that drives it.
+using Sink = std::function<void(const uint8_t* bytes, size_t count)>;
+
+// The four runs of a floor whose port lives with the main thread's loop:
+// Port(path, Setting, Sink) opens the slave, calls the sink with what it
+// takes, and gives its descriptor with Fd().
+template <class Port, auto Setting>
+struct SinkRuns {
+    static double Receive(Pty& pty, size_t volume)
+    {
+        size_t got = 0;
+        QEventLoop loop;
+        Port port(pty.path, Setting, [&](const uint8_t*, size_t n) {
+            got += n;
+            if (got >= volume)
+                loop.quit();
+        });
+        return BlastWhileLoopRuns(pty, volume, loop);
+    }
+    static double Echo(Pty& pty, int count)
+    {
+        int fd = -1;
+        Port port(pty.path, Setting, [&](const uint8_t* b, size_t n) { [[maybe_unused]] auto w = ::write(fd, b, n); });
+        fd = port.Fd();
+        return EchoWhileLoopRuns(pty, count);
+    }
+    static double Idle(Pty& pty, int seconds)
+    {
+        Port port(pty.path, Setting, [](const uint8_t*, size_t) {});
+        return CpuOfIdleLoop(seconds);
+    }
+    static void Stream(Pty& pty, PacedStream& stream)
+    {
+        QEventLoop loop;
+        Port port(pty.path, Setting, [&](const uint8_t* b, size_t n) {
+            if (stream.Deliver(b, n))
+                loop.quit();
+        });
+        stream.Start();
+        loop.exec();
+    }
+};
 
 } // namespace bench

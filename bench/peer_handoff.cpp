@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <sys/eventfd.h>
 
@@ -22,8 +21,6 @@ namespace {
 
 class HandOff {
 public:
-    using Sink = std::function<void(std::vector<uint8_t>&)>;
-
     HandOff(const std::string& path, size_t bound, Sink sink) : sink_(std::move(sink)), bound_(bound)
     {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -84,7 +81,7 @@ private:
             taken_.swap(pending_);
         }
         taken_cv_.notify_one();
-        sink_(taken_);
+        sink_(taken_.data(), taken_.size());
         taken_.clear();
     }
 
@@ -102,50 +99,12 @@ private:
     std::vector<uint8_t> taken_;
 };
 
-template <size_t Bound>
-double Receive(Pty& pty, size_t volume)
-{
-    size_t got = 0;
-    QEventLoop loop;
-    HandOff port(pty.path, Bound, [&](std::vector<uint8_t>& b) {
-        got += b.size();
-        if (got >= volume)
-            loop.quit();
-    });
-    return BlastWhileLoopRuns(pty, volume, loop);
-}
-
-template <size_t Bound>
-double Echo(Pty& pty, int count)
-{
-    int fd = -1;
-    HandOff port(pty.path, Bound, [&](std::vector<uint8_t>& b) { [[maybe_unused]] auto n = ::write(fd, b.data(), b.size()); });
-    fd = port.Fd();
-    return EchoWhileLoopRuns(pty, count);
-}
-
-template <size_t Bound>
-double Idle(Pty& pty, int seconds)
-{
-    HandOff port(pty.path, Bound, [](std::vector<uint8_t>&) {});
-    return CpuOfIdleLoop(seconds);
-}
-
-template <size_t Bound>
-void Stream(Pty& pty, PacedStream& stream)
-{
-    QEventLoop loop;
-    HandOff port(pty.path, Bound, [&](std::vector<uint8_t>& b) {
-        if (stream.Deliver(b.data(), b.size()))
-            loop.quit();
-    });
-    stream.Start();
-    loop.exec();
-}
+using Unbounded = SinkRuns<HandOff, size_t(0)>;
+using Bounded = SinkRuns<HandOff, size_t(8192)>;
 
 } // namespace
 
-const Peer HandOffPeer{"hand-off floor", Receive<0>, Echo<0>, Idle<0>, Stream<0>};
-const Peer BoundedHandOffPeer{"hand-off floor, 8 KiB", Receive<8192>, Echo<8192>, Idle<8192>, Stream<8192>};
+const Peer HandOffPeer{"hand-off floor", Unbounded::Receive, Unbounded::Echo, Unbounded::Idle, Unbounded::Stream};
+const Peer BoundedHandOffPeer{"hand-off floor, 8 KiB", Bounded::Receive, Bounded::Echo, Bounded::Idle, Bounded::Stream};
 
 } // namespace bench

@@ -11,7 +11,6 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 
-#include <functional>
 #include <sys/epoll.h>
 
 namespace bench {
@@ -19,8 +18,6 @@ namespace {
 
 class Watch {
 public:
-    using Sink = std::function<void(const uint8_t*, size_t)>;
-
     Watch(const std::string& path, bool nested, Sink sink) : sink_(std::move(sink))
     {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -64,50 +61,12 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-template <bool Nested>
-double Receive(Pty& pty, size_t volume)
-{
-    size_t got = 0;
-    QEventLoop loop;
-    Watch port(pty.path, Nested, [&](const uint8_t*, size_t n) {
-        got += n;
-        if (got >= volume)
-            loop.quit();
-    });
-    return BlastWhileLoopRuns(pty, volume, loop);
-}
-
-template <bool Nested>
-double Echo(Pty& pty, int count)
-{
-    int fd = -1;
-    Watch port(pty.path, Nested, [&](const uint8_t* b, size_t n) { [[maybe_unused]] auto w = ::write(fd, b, n); });
-    fd = port.Fd();
-    return EchoWhileLoopRuns(pty, count);
-}
-
-template <bool Nested>
-double Idle(Pty& pty, int seconds)
-{
-    Watch port(pty.path, Nested, [](const uint8_t*, size_t) {});
-    return CpuOfIdleLoop(seconds);
-}
-
-template <bool Nested>
-void Stream(Pty& pty, PacedStream& stream)
-{
-    QEventLoop loop;
-    Watch port(pty.path, Nested, [&](const uint8_t* b, size_t n) {
-        if (stream.Deliver(b, n))
-            loop.quit();
-    });
-    stream.Start();
-    loop.exec();
-}
+using Direct = SinkRuns<Watch, false>;
+using Nested = SinkRuns<Watch, true>;
 
 } // namespace
 
-const Peer WatchPeer{"main-thread watch", Receive<false>, Echo<false>, Idle<false>, Stream<false>};
-const Peer NestedWatchPeer{"main-thread watch, nested", Receive<true>, Echo<true>, Idle<true>, Stream<true>};
+const Peer WatchPeer{"main-thread watch", Direct::Receive, Direct::Echo, Direct::Idle, Direct::Stream};
+const Peer NestedWatchPeer{"main-thread watch, nested", Nested::Receive, Nested::Echo, Nested::Idle, Nested::Stream};
 
 } // namespace bench
