@@ -190,6 +190,7 @@ private:
     // Handles one port event (a ComEventMsg) of a connection.
     void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
     bool Receive(TCommConnection& conn, vxport::DWORD mask, vxport::DWORD count, const TGoesOn& goesOn);
+    bool Deliver(TCommConnection& conn, vxport::DWORD count, const TGoesOn& goesOn);
     // A receive event would read the bytes now: somebody takes them, and
     // receiving is not held.
     bool ReadsInput() const

@@ -37,9 +37,14 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
     const TGoesOn goesOn = [&] { return *life && !conn.Stopped(); };
     try {
         DWORD errors = 0;
+        DWORD got = 0;
         // The event needs the errors and the input count; the output count
-        // would cost the device a question after every write.
-        if (Msg.lParam == kTakeInput)
+        // would cost the device a question after every write. The watch's
+        // own event reads the input within the same call.
+        std::vector<uint8_t>& buffer = conn.ReadBuffer();
+        if (Msg.lParam == kTakeInput && ReadsInput())
+            ReadCommInput(conn.Handle(), buffer.data(), DWORD(buffer.size()), &got, &errors, &comStat_);
+        else if (Msg.lParam == kTakeInput)
             TakeCommInput(conn.Handle(), &errors, &comStat_);
         else
             ClearCommInputError(conn.Handle(), &errors, &comStat_);
@@ -48,7 +53,9 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
             return;
         }
         const DWORD mask = DWORD(Msg.wParam);
-        if (!Receive(conn, mask, comStat_.cbInQue, goesOn))
+        if (got > 0 && !Deliver(conn, got, goesOn))
+            return;
+        if (!Receive(conn, mask, comStat_.cbInQue - std::min(got, comStat_.cbInQue), goesOn))
             return;
         if ((mask & EV_TXEMPTY) && !TxEmpty(goesOn))
             return;
@@ -73,13 +80,20 @@ bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, cons
     for (DWORD want = 0, got = 0; count > 0; count -= got) {
         want = DWORD(std::min<size_t>(count, buffer.size()));
         const bool read = ReadComWait(conn.Handle(), buffer.data(), want, ReadOverlapped, &got);
-        conn.CountReceived(got);
-        if (got > 0 && (DoAfterReceive(buffer.data(), got), !goesOn()))
+        if (got > 0 && !Deliver(conn, got, goesOn))
             return false;
         if (!read || got < want)
             break;
     }
     return true;
+}
+
+// The first `count` bytes of the connection's buffer go to the receivers.
+bool TvxCustomComm::Deliver(TCommConnection& conn, DWORD count, const TGoesOn& goesOn)
+{
+    conn.CountReceived(count);
+    DoAfterReceive(conn.ReadBuffer().data(), count);
+    return goesOn();
 }
 
 bool TvxCustomComm::TxEmpty(const TGoesOn& goesOn)

@@ -229,4 +229,9 @@ BOOL TakeCommInput(HANDLE port, DWORD* errors, COMSTAT* stat)
     return WithPort(port, [&](CommPort& p) { return p.TakeInput(errors, stat); });
 }
 
+BOOL ReadCommInput(HANDLE port, void* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat)
+{
+    return WithPort(port, [&](CommPort& p) { return p.ReadInput(static_cast<BYTE*>(buffer), size, read, errors, stat); });
+}
+
 } // namespace vxport

@@ -587,10 +587,15 @@ BOOL CommPort::ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput)
         rx80Armed_ = false;
         Signal(EV_RX80FULL);
     }
+    return ReportLocked(errors, stat, withOutput, inDevice);
+}
+
+BOOL CommPort::ReportLocked(DWORD* errors, COMSTAT* stat, bool withOutput, DWORD more)
+{
     // After a hang-up the call still tells the errors and the bytes that
     // came before, as reads still deliver those bytes; then it fails like
     // every call that needs the device.
-    if (dead_ && errors_ == 0 && queue_.Size() == 0)
+    if (dead_ && errors_ == 0 && queue_.Size() + more == 0)
         return Fail(dead_);
     if (errors)
         *errors = errors_;
@@ -601,7 +606,7 @@ BOOL CommPort::ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput)
         if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ &&
             device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
             stat->fCtsHold = 1;
-        stat->cbInQue = DWORD(queue_.Size()) + inDevice;
+        stat->cbInQue = DWORD(queue_.Size()) + more;
         if (inputWatched_)
             countedLeft_ = stat->cbInQue;
         if (!withOutput)
@@ -661,6 +666,43 @@ BOOL CommPort::TakeInput(DWORD* errors, COMSTAT* stat)
     if (LeavesInputInDevice())
         PumpInput(SIZE_MAX, false);
     return errors || stat ? ClearErrorLocked(errors, stat, false) : TRUE;
+}
+
+// ClearErrorLocked, then, without an error, a read of what it counted that
+// completes at once. Bytes that wait in the device go straight into the
+// buffer; those that came with a line error go into the queue instead, where
+// a read finds them once the caller has seen the error.
+BOOL CommPort::ReadInput(BYTE* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat)
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return Fail(ERROR_INVALID_HANDLE);
+    if ((size > 0 && !buffer) || !read || !errors || !stat)
+        return Fail(ERROR_INVALID_PARAMETER);
+    *read = 0;
+    if (LeavesInputInDevice() && queue_.Size() == 0 && reads_.empty()) {
+        const size_t got = ReadDevice(buffer, std::min<size_t>(size, queue_.Capacity()));
+        if (!dead_)
+            CheckLines();
+        if (errors_ != 0) {
+            queue_.Push(buffer, got);
+            return ReportLocked(errors, stat, false, 0);
+        }
+        const BOOL ok = ReportLocked(errors, stat, false, DWORD(got));
+        countedLeft_ = 0;
+        *read = DWORD(got);
+        return ok;
+    }
+    if (LeavesInputInDevice())
+        PumpInput(SIZE_MAX, false);
+    if (!ClearErrorLocked(errors, stat, false))
+        return FALSE;
+    if (*errors != 0 || !reads_.empty())
+        return TRUE;
+    const size_t take = std::min<size_t>(queue_.Size(), size);
+    TakeFromQueue(buffer, take);
+    *read = DWORD(take);
+    return TRUE;
 }
 
 DWORD CommPort::DeviceInQueue() const

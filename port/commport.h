@@ -63,6 +63,7 @@ public:
     BOOL AddInputToEpoll(int epollFd);
     BOOL SetInputWatched(bool watched);
     BOOL TakeInput(DWORD* errors, COMSTAT* stat);
+    BOOL ReadInput(BYTE* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat);
     // Waits for `event`, which a transfer of this port sets, polling the
     // device in the calling thread meanwhile; a plain wait when another
     // waiter polls already. WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller has
@@ -107,6 +108,9 @@ private:
     void CloseOnce();
     void Run();
     BOOL ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput);
+    // Hands out and clears the errors and fills the status record; `more`
+    // bytes beside the queue's count as input (in the device, or just read).
+    BOOL ReportLocked(DWORD* errors, COMSTAT* stat, bool withOutput, DWORD more);
     // The port wakes the pollers of the events its pending wait sets.
     void BecomeSourceOf(const std::shared_ptr<Event>& event);
     void LeaveEvents();
@@ -125,6 +129,9 @@ private:
     // read needs them.
     bool LeavesInputInDevice() const { return inputWatched_ && !dcb_.fNull; }
     DWORD DeviceInQueue() const;
+    // What waits in the device, read straight into the caller's buffer; the
+    // events PumpInput would raise for it, but EV_RXCHAR.
+    size_t ReadDevice(BYTE* to, size_t size);
     void TakeFromQueue(BYTE* to, size_t count);
     void FeedReads();
     void ExpireReads(Clock::time_point now);

@@ -266,6 +266,34 @@ long CommPort::PumpInput(size_t limit, bool announce)
     return total;
 }
 
+size_t CommPort::ReadDevice(BYTE* to, size_t size)
+{
+    size_t got = 0;
+    // A short read found the device empty; asking again would only cost a
+    // system call per received piece.
+    while (got < size && !dead_) {
+        const size_t want = size - got;
+        const long n = device_->Read(to + got, want);
+        if (n < 0)
+            HangUp();
+        if (n <= 0)
+            break;
+        got += size_t(n);
+        if (size_t(n) < want)
+            break;
+    }
+    if (got == 0)
+        return 0;
+    DWORD events = 0;
+    if (std::memchr(to, static_cast<unsigned char>(dcb_.EvtChar), got))
+        events |= EV_RXFLAG;
+    // Bytes that never sit in the queue still fill it this far on their way.
+    if (rx80Armed_ && got * 10 >= queue_.Capacity() * 8)
+        events |= EV_RX80FULL;
+    Signal(events);
+    return got;
+}
+
 void CommPort::RearmRx80()
 {
     if (queue_.Size() * 10 < queue_.Capacity() * 8)

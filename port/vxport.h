@@ -300,8 +300,16 @@ BOOL CancelIo(HANDLE file);
 // ClearCommError counts those alone; what came after them stays in the device,
 // where the watch still sees it. Given a place for them, it then answers as
 // ClearCommInputError, in the same call.
+//
+// ReadCommInput, for a caller that reads such input at once: answers as
+// ClearCommInputError and then, when it reported no error, reads what it
+// counted, at most `size` bytes, as a ReadFile that completes at once (none
+// while another read is pending). What waits in the device goes straight
+// into the buffer, without passing through the queue or an OVERLAPPED.
+// Bytes that came with an error stay for a later read.
 BOOL AddCommInputToEpoll(HANDLE port, int epollFd);
 BOOL SetCommInputWatched(HANDLE port, BOOL watched);
 BOOL TakeCommInput(HANDLE port, DWORD* errors = nullptr, COMSTAT* stat = nullptr);
+BOOL ReadCommInput(HANDLE port, void* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat);
 
 } // namespace vxport

@@ -36,6 +36,9 @@ struct Request {
 std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueChanged = *new std::condition_variable;
 std::deque<Request>& pending = *new std::deque<Request>;
+// pending.size(), written under the lock: CheckSynchronize, which runs for
+// every received piece, finds an empty queue without taking the lock.
+std::atomic<size_t> pendingCount{0};
 uint64_t wakeCount = 0;
 // Threads in WaitUntil; Wake has nothing to do while there are none.
 std::atomic<int> waiting{0};
@@ -111,6 +114,7 @@ bool Queue(Request& request)
         if (!app || app == ending.load())
             return false;
         pending.push_back(std::move(request));
+        pendingCount.store(pending.size(), std::memory_order_release);
         ++wakeCount;
         wake = ClaimWake();
     }
@@ -222,6 +226,7 @@ void RunDue(bool woken)
             return;
         request = std::move(pending.front());
         pending.pop_front();
+        pendingCount.store(pending.size(), std::memory_order_release);
     }
     for (;;) {
         try {
@@ -241,6 +246,7 @@ void RunDue(bool woken)
             if (more) {
                 next = std::move(pending.front());
                 pending.pop_front();
+                pendingCount.store(pending.size(), std::memory_order_release);
             } else {
                 wake = !pending.empty() && ClaimWake();
             }
@@ -259,7 +265,8 @@ void RunDue(bool woken)
 
 void CheckSynchronize()
 {
-    RunDue(false);
+    if (pendingCount.load(std::memory_order_acquire) != 0)
+        RunDue(false);
 }
 
 void WaitUntil(const std::function<bool()>& ready)

@@ -124,6 +124,39 @@ TEST_F(VirtualPair, TheInputSideQueryAnswersLikeClearCommErrorButLeavesTheOutput
     EXPECT_GT(stat.cbOutQue, 0u);
 }
 
+// The watch's read takes the device's bytes with the status answer; bytes
+// that came with a line error stay for the reads after it, in order.
+TEST_F(VirtualPair, TheWatchedReadHandsOverOnlyBytesWithoutALineError)
+{
+    ASSERT_TRUE(SetCommInputWatched(a, TRUE));
+    char buffer[16];
+    DWORD n = 9, errors = 9;
+    COMSTAT stat{};
+    Send(b, "abc");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 3; }));
+    ASSERT_TRUE(ReadCommInput(a, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(std::string(buffer, n), "abc");
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 3u);
+    EXPECT_EQ(InQueue(a), 0u);
+
+    Send(b, "de");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(a) == 2; }));
+    vp::InjectLineErrors(name, vp::End::A, CE_FRAME);
+    ASSERT_TRUE(ReadCommInput(a, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(errors, DWORD(CE_FRAME));
+    EXPECT_EQ(stat.cbInQue, 2u);
+    ASSERT_TRUE(ReadCommInput(a, buffer, 1, &n, &errors, &stat));
+    EXPECT_EQ(std::string(buffer, n), "d");
+    EXPECT_EQ(stat.cbInQue, 2u);
+    ASSERT_TRUE(ReadCommInput(a, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(std::string(buffer, n), "e");
+    EXPECT_EQ(errors, 0u);
+    EXPECT_FALSE(ReadCommInput(a, buffer, sizeof buffer, &n, nullptr, &stat));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
 TEST_F(VirtualPair, ErrorsAreKeptEvenWhenNotInTheMask)
 {
     vp::InjectLineErrors(name, vp::End::A, CE_RXPARITY | CE_OVERRUN | CE_RXOVER);
