@@ -202,8 +202,9 @@ int main(int argc, char** argv)
         std::printf("Pinned: the device side on CPU 0, the receivers on CPU %d.\n\n", LastCpu());
     }
     std::vector<Row> rows;
-    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &WatchPeer, &NestedWatchPeer, &LayerPeer,
-                             &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
+    for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &WatchPeer, &NestedWatchPeer,
+                             &ThreadsWatchPeer, &LayerPeer, &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer,
+                             &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || Chosen(peer->name, only))
             rows.push_back({peer, {}});
     if (volume > 0 || echoes > 0 || idleSeconds > 0)

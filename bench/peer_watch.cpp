@@ -4,22 +4,64 @@
 // device through an epoll set that holds it, as the component does (so that a
 // port closed on another thread never leaves the loop watching a descriptor
 // that has gone or been reused); the two rows together show what the nesting
-// costs.
+// costs. The third variant also starts three threads that only wait, as
+// the component's port has (its event thread, its message thread, the port
+// layer's worker): they never run while bytes flow, yet their presence
+// changes where the scheduler puts the echo's two sides.
 #include "event_loop.h"
 #include "peers.h"
 
 #include <QEventLoop>
 #include <QSocketNotifier>
 
+#include <poll.h>
 #include <sys/epoll.h>
+
+#include <thread>
+#include <vector>
 
 namespace bench {
 namespace {
 
+enum class Kind { direct, nested, nestedWithThreads };
+
+// Threads that wait in poll() until the object goes.
+class IdleThreads {
+public:
+    explicit IdleThreads(int count)
+    {
+        if (count == 0 || ::pipe(stop_) != 0)
+            return;
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([fd = stop_[0]] {
+                pollfd p{fd, POLLIN, 0};
+                ::poll(&p, 1, -1);
+            });
+    }
+    ~IdleThreads()
+    {
+        if (threads_.empty())
+            return;
+        [[maybe_unused]] auto w = ::write(stop_[1], "x", 1);
+        for (auto& t : threads_)
+            t.join();
+        ::close(stop_[0]);
+        ::close(stop_[1]);
+    }
+    IdleThreads(const IdleThreads&) = delete;
+    IdleThreads& operator=(const IdleThreads&) = delete;
+
+private:
+    int stop_[2] = {-1, -1};
+    std::vector<std::thread> threads_;
+};
+
 class Watch {
 public:
-    Watch(const std::string& path, bool nested, Sink sink) : sink_(std::move(sink))
+    Watch(const std::string& path, Kind kind, Sink sink)
+        : sink_(std::move(sink)), idle_(kind == Kind::nestedWithThreads ? 3 : 0)
     {
+        const bool nested = kind != Kind::direct;
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios tio;
         tcgetattr(fd_, &tio);
@@ -59,14 +101,18 @@ private:
     int fd_ = -1;
     int epollFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
+    IdleThreads idle_;
 };
 
-using Direct = SinkRuns<Watch, false>;
-using Nested = SinkRuns<Watch, true>;
+using Direct = SinkRuns<Watch, Kind::direct>;
+using Nested = SinkRuns<Watch, Kind::nested>;
+using Threads = SinkRuns<Watch, Kind::nestedWithThreads>;
 
 } // namespace
 
 const Peer WatchPeer{"main-thread watch", Direct::Receive, Direct::Echo, Direct::Idle, Direct::Stream};
 const Peer NestedWatchPeer{"main-thread watch, nested", Nested::Receive, Nested::Echo, Nested::Idle, Nested::Stream};
+const Peer ThreadsWatchPeer{"main-thread watch, nested, 3 threads", Threads::Receive, Threads::Echo, Threads::Idle,
+                            Threads::Stream};
 
 } // namespace bench
