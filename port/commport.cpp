@@ -663,6 +663,11 @@ BOOL CommPort::TakeInput(DWORD* errors, COMSTAT* stat)
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
+    return TakeInputLocked(errors, stat);
+}
+
+BOOL CommPort::TakeInputLocked(DWORD* errors, COMSTAT* stat)
+{
     if (LeavesInputInDevice())
         PumpInput(SIZE_MAX, false);
     return errors || stat ? ClearErrorLocked(errors, stat, false) : TRUE;
@@ -693,9 +698,7 @@ BOOL CommPort::ReadInput(BYTE* buffer, DWORD size, DWORD* read, DWORD* errors, C
         *read = DWORD(got);
         return ok;
     }
-    if (LeavesInputInDevice())
-        PumpInput(SIZE_MAX, false);
-    if (!ClearErrorLocked(errors, stat, false))
+    if (!TakeInputLocked(errors, stat))
         return FALSE;
     if (*errors != 0 || !reads_.empty())
         return TRUE;

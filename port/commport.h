@@ -108,6 +108,7 @@ private:
     void CloseOnce();
     void Run();
     BOOL ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput);
+    BOOL TakeInputLocked(DWORD* errors, COMSTAT* stat);
     // Hands out and clears the errors and fills the status record; `more`
     // bytes beside the queue's count as input (in the device, or just read).
     BOOL ReportLocked(DWORD* errors, COMSTAT* stat, bool withOutput, DWORD more);

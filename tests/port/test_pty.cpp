@@ -985,6 +985,46 @@ TEST_F(PtyPort, AResultWaitedForIsServedAtOnceWhenThePollingWaiterLeaves)
     }
 }
 
+// The watch's own read on a tty: the event character still raises
+// EV_RXFLAG, and bytes that a pending read was waiting for are its own; the
+// watch's read gets what is left, in order.
+TEST_F(PtyPort, TheWatchedReadKeepsRxFlagAndLeavesAPendingReadItsBytes)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.EvtChar = '!';
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RXFLAG));
+    ASSERT_TRUE(SetCommInputWatched(port, TRUE));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    pty.Send("ab!");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 3; }));
+    char buffer[8];
+    DWORD n = 0, errors = 1;
+    COMSTAT stat{};
+    ASSERT_TRUE(ReadCommInput(port, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(std::string(buffer, n), "ab!");
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 3u);
+    ASSERT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, DWORD(EV_RXFLAG));
+
+    OVERLAPPED rov{};
+    char pending[2];
+    ASSERT_FALSE(ReadFile(port, pending, 2, &n, &rov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(ReadCommInput(port, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(n, 0u);
+    pty.Send("xyz");
+    ASSERT_TRUE(GetOverlappedResult(port, &rov, &n, TRUE));
+    EXPECT_EQ(std::string(pending, n), "xy");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(port) == 1; }));
+    ASSERT_TRUE(ReadCommInput(port, buffer, sizeof buffer, &n, &errors, &stat));
+    EXPECT_EQ(std::string(buffer, n), "z");
+}
+
 // A caller that watches the input itself: the bytes stay in the device, where
 // its epoll set sees them, and raise no EV_RXCHAR; they are counted and read
 // as ever, a pending read is fed, other input events still complete the wait,
