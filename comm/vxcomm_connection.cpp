@@ -21,8 +21,31 @@ const uint32_t QuitComEventMsg = RegisterWindowMessageA("vxCommMsgQuitComEvent")
 
 // ---- TCommLife --------------------------------------------------------------------------
 
-bool TCommLife::Call(const TCommConnection* conn, bool handling, const std::function<void(TvxCustomComm&)>& fn)
+namespace {
+
+// The calls in progress on this thread, innermost first.
+struct TCallFrame {
+    const TCommLife* life;
+    TvxCustomComm* owner;
+    const TCallFrame* outer;
+};
+thread_local const TCallFrame* innermostCall = nullptr;
+
+} // namespace
+
+bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
+    // A call made inside another of this life on the same thread (a byte sent
+    // from a receive handler) is covered by the outer one: destruction on
+    // another thread already waits for it. It needs no entry of its own, and
+    // nothing is left to do after fn, right after the write that may answer
+    // the device.
+    if (!handling && !ended_.load() && !(conn && conn->Stopped()))
+        for (const TCallFrame* frame = innermostCall; frame; frame = frame->outer)
+            if (frame->life == this) {
+                fn(*frame->owner);
+                return true;
+            }
     const auto self = std::this_thread::get_id();
     TvxCustomComm* owner = nullptr;
     for (;;) {
@@ -44,11 +67,15 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, const std::func
         });
     }
     // fn may destroy the component: only this object is used afterwards.
+    const TCallFrame frame{this, owner, innermostCall};
+    innermostCall = &frame;
     struct Leave {
         TCommLife& life;
         bool handling;
+        const TCallFrame& frame;
         ~Leave()
         {
+            innermostCall = frame.outer;
             {
                 std::lock_guard lock(life.mutex_);
                 life.inside_.erase(std::find(life.inside_.begin(), life.inside_.end(), std::this_thread::get_id()));
@@ -57,7 +84,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, const std::func
             }
             MainThread::Wake();
         }
-    } leave{*this, handling};
+    } leave{*this, handling, frame};
     fn(*owner);
     return true;
 }

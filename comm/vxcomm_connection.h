@@ -39,11 +39,11 @@
 // inside WaitForInput). Nothing waits for a thread to end, so no thread waits
 // for itself or for one that waits for it. After each handler the
 // component's life flag and the connection are checked again.
+#include "FunctionRef.h"
 #include "Messages.h"
 #include "vxport.h"
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -67,7 +67,7 @@ public:
     // Runs fn with the component unless it is gone or `conn` (when given) has
     // stopped; a handling call first waits for its turn. False when fn did
     // not run.
-    bool Call(const TCommConnection* conn, bool handling, const std::function<void(TvxCustomComm&)>& fn);
+    bool Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
     // No call starts from now on; waits for those running on other threads.
     void End();
     // Waits until no call runs on another thread.

@@ -9,7 +9,6 @@
 #include "vxcomm_types.h"
 
 #include <QPointer>
-#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -145,7 +144,8 @@ protected:
     void ReleaseReceive() { --receiveHeld_; }
 
 private:
-    using TGoesOn = std::function<bool()>;
+    // Whether the rest of an event is still to be handled after a handler.
+    using TGoesOn = TFunctionRef<bool()>;
 
     vxport::DWORD EventMask() const;
     // Logs the attempt and, where the component drives RTS itself, raises it;

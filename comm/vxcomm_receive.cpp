@@ -10,14 +10,22 @@ using namespace vxport;
 
 namespace {
 
+constexpr struct {
+    DWORD event;
+    TTraceState state;
+} kReported[] = {{EV_RXFLAG, tsRxFlag}, {EV_CTS, tsCTS},   {EV_DSR, tsDSR},           {EV_RLSD, tsRLSD},
+                 {EV_RING, tsRing},     {EV_BREAK, tsBreak}, {EV_ERR, tsErr},        {EV_RX80FULL, tsRx80Full},
+                 {EV_EVENT1, tsEvent1}, {EV_EVENT2, tsEvent2}};
+
+constexpr DWORD kReportedEvents = [] {
+    DWORD events = 0;
+    for (const auto& r : kReported)
+        events |= r.event;
+    return events;
+}();
+
 TTraceStates TraceOf(DWORD mask)
 {
-    static constexpr struct {
-        DWORD event;
-        TTraceState state;
-    } kReported[] = {{EV_RXFLAG, tsRxFlag}, {EV_CTS, tsCTS},   {EV_DSR, tsDSR},           {EV_RLSD, tsRLSD},
-                     {EV_RING, tsRing},     {EV_BREAK, tsBreak}, {EV_ERR, tsErr},        {EV_RX80FULL, tsRx80Full},
-                     {EV_EVENT1, tsEvent1}, {EV_EVENT2, tsEvent2}};
     TTraceStates states;
     for (const auto& r : kReported)
         if (mask & r.event)
@@ -34,7 +42,7 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
     // A handler may destroy the component or close the port; the rest of the
     // event is then left alone.
     const TLifeFlag life = LifeFlag();
-    const TGoesOn goesOn = [&] { return *life && !conn.Stopped(); };
+    const auto goesOn = [&] { return *life && !conn.Stopped(); };
     try {
         DWORD errors = 0;
         DWORD got = 0;
@@ -59,9 +67,8 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
             return;
         if ((mask & EV_TXEMPTY) && !TxEmpty(goesOn))
             return;
-        const TTraceStates trace = TraceOf(mask);
-        if (!trace.Empty())
-            DoTraceState(this, trace);
+        if (mask & kReportedEvents)
+            DoTraceState(this, TraceOf(mask));
     } catch (...) {
         if (*life)
             FatalError(1, GetLastError(), Application::MessageOf(std::current_exception()), true);

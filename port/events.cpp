@@ -9,10 +9,15 @@ namespace vxport::detail {
 
 void Event::Set()
 {
+    // A port sets its events for every transfer. Set again while still set,
+    // the event changes nothing and has nobody to wake: a waiter or poller
+    // that was there when it became set was woken then, and one that came
+    // later found it set.
+    if (signalled_.load(std::memory_order_acquire))
+        return;
     std::lock_guard lock(mutex_);
     signalled_ = true;
-    // Waiters count themselves under the lock; a port sets its events for
-    // every transfer, mostly with nobody blocked on them.
+    // Waiters count themselves under the lock.
     if (waiters_ > 0) {
         if (manualReset_)
             changed_.notify_all();

@@ -46,7 +46,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     const bool manualReset_;
-    bool signalled_;
+    // Changed under the lock; read without it only by Set, to skip a set
+    // that would change nothing.
+    std::atomic<bool> signalled_;
     int waiters_ = 0;
     uint64_t pulses_ = 0; // manual-reset pulses release every waiter of that moment
     // Changed under the lock; read without it only to skip a change to the
