@@ -17,6 +17,31 @@ TEST(Events, AutoResetReleasesOneWaitAndResets)
     EXPECT_TRUE(CloseHandle(e));
 }
 
+// A set while still set changes nothing; once a wait has taken the signal,
+// or a reset cleared it, the next set signals again and releases a wait.
+TEST(Events, SetWhileSetCountsOnceAndSetAfterATakeSignalsAgain)
+{
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(e);
+    SetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    SetEvent(e);
+    ResetEvent(e);
+    SetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    for (int round = 0; round < 2; ++round) {
+        std::atomic<DWORD> result{WAIT_FAILED};
+        std::thread waiter([&] { result = WaitForSingleObject(e, 5000); });
+        Sleep(20); // the wait blocks first
+        SetEvent(e);
+        waiter.join();
+        EXPECT_EQ(result, WAIT_OBJECT_0) << round;
+    }
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    CloseHandle(e);
+}
+
 TEST(Events, PulseWithoutWaiterLeavesItUnsignalled)
 {
     HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
