@@ -3,11 +3,12 @@
 // receive throughput, 1-byte echo round trip, CPU while open and idle, and
 // CPU and delivery latency while a device streams at real line rates.
 // Usage: bench_serial [MiB-per-throughput-run] [echoes] [idle-seconds] [peer-name-parts,...] [--stream=seconds]
-//                     [--rounds=N] [--baud=rate] [--pin]
+//                     [--rounds=N] [--baud=rate] [--pin] [--settle=ms]
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
 // --pin puts the device side on the first CPU and the receivers on the last.
 // The echoes and each stream's seconds are shared out over the N rounds (5);
-// --baud picks one of the streams.
+// --baud picks one of the streams; --settle has each echo run wait that long
+// after the open before its first byte.
 #include "peers.h"
 
 #include <QApplication>
@@ -78,8 +79,9 @@ void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSec
 
     const Figures& raw = rows.front().figures;
     std::printf("Medians of %d interleaved rounds: %zu MiB per throughput run, the median of %d echoes per round; "
-                "%d idle seconds\n\n",
-                rounds, volume >> 20, perRound, idleSeconds);
+                "%d idle seconds%s\n\n",
+                rounds, volume >> 20, perRound, idleSeconds,
+                SettleMs() > 0 ? ("; each echo run " + std::to_string(SettleMs()) + " ms after the open").c_str() : "");
     std::printf("| %-24s | %9s | %6s | %9s | %6s | %8s | %9s | %7s |\n", "pty pair", "rx MB/s", "x raw",
                 "echo µs", "x raw", "+µs", "idle ms", "% core");
     std::printf("%s", Dashes({26, 11, 8, 11, 8, 10, 11, 9}).c_str());
@@ -186,6 +188,8 @@ int main(int argc, char** argv)
             onlyBaud = std::atoi(argv[i] + 7);
         else if (std::strcmp(argv[i], "--pin") == 0)
             Pinned() = LastCpu() > 0;
+        else if (std::strncmp(argv[i], "--settle=", 9) == 0)
+            SettleMs() = std::max(0, std::atoi(argv[i] + 9));
         else if (std::strncmp(argv[i], "--rounds=", 9) == 0)
             rounds = std::max(1, std::atoi(argv[i] + 9));
         else
