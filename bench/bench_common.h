@@ -97,8 +97,8 @@ inline int LastCpu()
     return int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))) - 1;
 }
 
-// With --settle, the echo client waits this long after the receiver has
-// opened the port before its first byte. On this kind of machine, threads
+// With --settle, the echo client and the throughput's writer wait this long
+// after the receiver has opened the port before their first byte. On this kind of machine, threads
 // that ran a moment ago (the receiver's own, started by the open) change
 // where the scheduler wakes the two sides for some tenths of a second; a
 // program that keeps its port open runs past that, and then half a
@@ -108,6 +108,11 @@ inline int& SettleMs()
 {
     static int ms = 0;
     return ms;
+}
+
+inline void Settle()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(SettleMs()));
 }
 
 // The device side for the calling thread, until the object goes.
@@ -178,7 +183,7 @@ inline std::vector<double> EchoClient(int master, int count)
     std::vector<double> us;
     us.reserve(size_t(count));
     const DeviceSide side;
-    std::this_thread::sleep_for(std::chrono::milliseconds(SettleMs()));
+    Settle();
     for (int i = 0; i < count; ++i) {
         const uint8_t b = uint8_t(i);
         uint8_t r = 0;
@@ -202,6 +207,7 @@ inline std::vector<double> EchoClient(int master, int count)
 template <class Receive>
 double BlastWhile(Pty& pty, size_t volume, Receive receive)
 {
+    Settle();
     std::thread writer(Blast, pty.master, volume);
     const auto start = Clock::now();
     receive();

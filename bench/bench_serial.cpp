@@ -7,8 +7,8 @@
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
 // --pin puts the device side on the first CPU and the receivers on the last.
 // The echoes and each stream's seconds are shared out over the N rounds (5);
-// --baud picks one of the streams; --settle has each echo run wait that long
-// after the open before its first byte.
+// --baud picks one of the streams; --settle has each echo and throughput run
+// wait that long after the open before its first byte.
 #include "peers.h"
 
 #include <QApplication>
@@ -81,7 +81,7 @@ void MeasureFirst(std::vector<Row>& rows, size_t volume, int echoes, int idleSec
     std::printf("Medians of %d interleaved rounds: %zu MiB per throughput run, the median of %d echoes per round; "
                 "%d idle seconds%s\n\n",
                 rounds, volume >> 20, perRound, idleSeconds,
-                SettleMs() > 0 ? ("; each echo run " + std::to_string(SettleMs()) + " ms after the open").c_str() : "");
+                SettleMs() > 0 ? ("; echoes and throughput " + std::to_string(SettleMs()) + " ms after the open").c_str() : "");
     std::printf("| %-24s | %9s | %6s | %9s | %6s | %8s | %9s | %7s |\n", "pty pair", "rx MB/s", "x raw",
                 "echo µs", "x raw", "+µs", "idle ms", "% core");
     std::printf("%s", Dashes({26, 11, 8, 11, 8, 10, 11, 9}).c_str());

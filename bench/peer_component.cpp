@@ -45,6 +45,7 @@ double Receive(Pty& pty, size_t volume)
     size_t got = 0;
     rs.OnAfterReceive = [&](TObject*, void*, uint32_t count) { got += count; };
     Open(rs, Queue);
+    Settle();
     std::thread writer(Blast, pty.master, volume);
     const auto start = Clock::now();
     const auto limit = start + std::chrono::seconds(120);
