@@ -97,8 +97,9 @@ inline int LastCpu()
     return int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))) - 1;
 }
 
-// With --settle, the echo client and the throughput's writer wait this long
-// after the receiver has opened the port before their first byte. On this kind of machine, threads
+// With --settle, the echo client, the throughput's writer and the paced
+// device wait this long after the receiver has opened the port before their
+// first byte. On this kind of machine, threads
 // that ran a moment ago (the receiver's own, started by the open) change
 // where the scheduler wakes the two sides for some tenths of a second; a
 // program that keeps its port open runs past that, and then half a

@@ -7,8 +7,8 @@
 // "0 0 0" leaves the first three measurements out, --stream=0 the streams.
 // --pin puts the device side on the first CPU and the receivers on the last.
 // The echoes and each stream's seconds are shared out over the N rounds (5);
-// --baud picks one of the streams; --settle has each echo and throughput run
-// wait that long after the open before its first byte.
+// --baud picks one of the streams; --settle has each run wait that long after
+// the open before its first byte.
 #include "peers.h"
 
 #include <QApplication>
@@ -125,8 +125,9 @@ void MeasureStreams(const std::vector<Row>& rows, double seconds, int rounds, in
                 "the largest): CPU of the receiving process (%% of one core), latency from the device's write of a "
                 "piece to the callback that got its last byte, the device's writes behind their deadlines, and the "
                 "CPU that the rest of the machine used meanwhile (other processes, the kernel's workers, the "
-                "hypervisor's steal)\n\n",
-                rounds, seconds / rounds);
+                "hypervisor's steal)%s\n\n",
+                rounds, seconds / rounds,
+                SettleMs() > 0 ? ("; each stream " + std::to_string(SettleMs()) + " ms after the open").c_str() : "");
     std::printf("| %-27s | %-24s | %6s | %5s | %8s | %5s | %8s | %5s | %6s | %16s | %8s | %s |\n", "stream",
                 "pty pair", "CPU %", "x raw", "p50 µs", "x raw", "p99 µs", "x raw", "B/call", "late µs p99/max",
                 "others %", "check");

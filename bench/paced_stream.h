@@ -81,6 +81,7 @@ public:
     // Starts the device; the receiver must be ready to take bytes.
     void Start()
     {
+        Settle();
         shared_->startNs = NowNs() + kLeadNs;
         std::fflush(nullptr);
         device_ = fork();
