@@ -99,12 +99,12 @@ inline int LastCpu()
 
 // With --settle, the echo client, the throughput's writer and the paced
 // device wait this long after the receiver has opened the port before their
-// first byte. On this kind of machine, threads
-// that ran a moment ago (the receiver's own, started by the open) change
-// where the scheduler wakes the two sides for some tenths of a second; a
-// program that keeps its port open runs past that, and then half a
-// microsecond of work between the receiver's write and its next wait decides
-// whether the answer wakes an idle CPU.
+// first byte. On a small virtual machine, threads that ran a moment ago (the
+// receiver's own, started by the open) change where the scheduler wakes the
+// two sides for some tenths of a second. A program that keeps its port open
+// runs past that; then a few tenths of a microsecond of work between the
+// receiver's write and its next wait decide whether the answer wakes an idle
+// CPU.
 inline int& SettleMs()
 {
     static int ms = 0;
