@@ -102,7 +102,7 @@ inline int LastCpu()
 // first byte. On a small virtual machine, threads that ran a moment ago (the
 // receiver's own, started by the open) change where the scheduler wakes the
 // two sides for some tenths of a second. A program that keeps its port open
-// runs past that; then a few tenths of a microsecond of work between the
+// runs past that; then a tenth or two of a microsecond of work between the
 // receiver's write and its next wait decide whether the answer wakes an idle
 // CPU.
 inline int& SettleMs()
