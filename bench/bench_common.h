@@ -103,7 +103,7 @@ inline int LastCpu()
 // receiver's own, started by the open) change where the scheduler wakes the
 // two sides for some tenths of a second. A program that keeps its port open
 // runs past that; then a tenth or two of a microsecond of work between the
-// receiver's write and its next wait decide whether the answer wakes an idle
+// receiver's write and its next wait decides whether the answer wakes an idle
 // CPU.
 inline int& SettleMs()
 {
