@@ -15,8 +15,8 @@ class TFunctionRef;
 template <class R, class... Args>
 class TFunctionRef<R(Args...)> {
 public:
-    template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, TFunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cvref_t<F>, TFunctionRef> &&
+                                                std::is_invocable_r_v<R, F&, Args...>>>
     TFunctionRef(F&& f) noexcept
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_([](void* object, Args... args) -> R {
