@@ -228,6 +228,53 @@ TEST(CommLifecycle, SendCompletedHandlerDestroysTheComponentWhileTheSendReturns)
     }
 }
 
+// A receive handler answers what it got, on either thread: the answers go
+// out whole and in order. Once another thread has begun to destroy the
+// component, a handler still running may reopen the port, but an answer it
+// sends then is refused.
+TEST(CommLifecycle, HandlerAnswersUntilAnotherThreadBeginsTheDestruction)
+{
+    Watchdog watchdog(kLimit);
+    PtyPort port(15);
+    for (bool mainThread : {true, false}) {
+        TvxComm rs;
+        rs.SetUseMainThread(mainThread);
+        rs.OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) {
+            rs.SendString(std::string(static_cast<const char*>(buffer), count));
+        };
+        rs.SetComPortNo(15);
+        rs.SetActive(true);
+        std::string back;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            back = port.Read(7);
+            done = true;
+        });
+        for (const char* piece : {"ab", "c", "defg"}) {
+            port.Write(piece);
+            PumpFor(20);
+        }
+        EXPECT_TRUE(Pump([&] { return done.load(); }));
+        reader.join();
+        EXPECT_EQ(back, "abcdefg") << "main thread " << mainThread;
+    }
+    auto* rs = new TvxComm;
+    rs->SetUseMainThread(false);
+    std::atomic<bool> inside{false};
+    rs->OnAfterReceive = [&](TObject*, void*, uint32_t) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the destruction begins meanwhile
+        rs->SetActive(true);
+        rs->SendString("late");
+    };
+    rs->SetComPortNo(15);
+    rs->SetActive(true);
+    port.Write("x");
+    ASSERT_TRUE(Pump([&] { return inside.load(); }));
+    delete rs;
+    EXPECT_EQ(port.Read(4, 300), "");
+}
+
 // An OnFatalError handler, or the first of several notification handlers,
 // may destroy the component: the component is not read afterwards (not even
 // its log link or the rest of its handler list), though its memory is in use
