@@ -99,6 +99,16 @@ public:
     std::string path;
 };
 
+// The character whose arrival raises EV_RXFLAG.
+inline bool SetEventChar(HANDLE port, char c)
+{
+    DCB dcb{};
+    if (!GetCommState(port, &dcb))
+        return false;
+    dcb.EvtChar = c;
+    return SetCommState(port, &dcb) != FALSE;
+}
+
 inline DWORD InQueue(HANDLE port)
 {
     DWORD errors = 0;

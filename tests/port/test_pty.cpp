@@ -784,10 +784,7 @@ TEST_F(PtyPort, AbortedReadsKeepTheBytesTheyAlreadyTook)
 // the port's other transfers, timers and events must go on as with a worker.
 TEST_F(PtyPort, AThreadWaitingForTheEventKeepsTheOtherTransfersGoing)
 {
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.EvtChar = '~';
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetEventChar(port, '~'));
     ASSERT_TRUE(SetCommMask(port, EV_RXFLAG));
     HANDLE waitEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     OVERLAPPED waitOv{};
@@ -990,10 +987,7 @@ TEST_F(PtyPort, AResultWaitedForIsServedAtOnceWhenThePollingWaiterLeaves)
 // watch's read gets what is left, in order.
 TEST_F(PtyPort, TheWatchedReadKeepsRxFlagAndLeavesAPendingReadItsBytes)
 {
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.EvtChar = '!';
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetEventChar(port, '!'));
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RXFLAG));
     ASSERT_TRUE(SetCommInputWatched(port, TRUE));
     DWORD mask = 0;
@@ -1038,10 +1032,7 @@ TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
         epoll_event ev{};
         return epoll_wait(epollFd, &ev, 1, 0) > 0;
     };
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(port, &dcb));
-    dcb.EvtChar = '!';
-    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetEventChar(port, '!'));
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RXFLAG));
     ASSERT_TRUE(AddCommInputToEpoll(port, epollFd));
     ASSERT_TRUE(SetCommInputWatched(port, TRUE));

@@ -201,10 +201,7 @@ TEST_F(VirtualPair, AbortOnErrorHoldsUpTransfersUntilTheErrorIsCleared)
 
 TEST_F(VirtualPair, EventCharacterRaisesRxFlag)
 {
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(a, &dcb));
-    dcb.EvtChar = '$';
-    ASSERT_TRUE(SetCommState(a, &dcb));
+    ASSERT_TRUE(SetEventChar(a, '$'));
     EXPECT_EQ(WaitOnA(EV_RXFLAG | EV_RXCHAR, [&] { Send(b, "abc"); }), EV_RXCHAR);
     EXPECT_EQ(WaitOnA(EV_RXFLAG | EV_RXCHAR, [&] { Send(b, "de$"); }), EV_RXFLAG | EV_RXCHAR);
 }
