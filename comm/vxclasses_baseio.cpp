@@ -258,12 +258,13 @@ void TvxBaseIO::RemoveNotify(const TOnNotifyEvent& Handler)
 
 bool TvxBaseIO::DoAfterReceive(void* Buffer, uint32_t Received)
 {
-    const TLifeFlag life = life_; // the processor may destroy this component
     bool handled = false;
-    if (TvxCustomDataProcessor* processor = GetDataProcessor())
+    if (TvxCustomDataProcessor* processor = GetDataProcessor()) {
+        const TLifeFlag life = life_; // the processor may destroy this component
         processor->DataReceived(Buffer, Received, handled);
-    if (!*life)
-        return false;
+        if (!*life)
+            return false;
+    }
     if (GetTerminal() && !handled)
         TerminalShow(Buffer, int32_t(std::min<uint32_t>(Received, INT32_MAX)));
     if (OnAfterReceive)

@@ -33,19 +33,35 @@ thread_local const TCallFrame* innermostCall = nullptr;
 
 } // namespace
 
+// A call made inside another of this life on the same thread (a byte sent
+// from a receive handler) is covered by the outer one: destruction on
+// another thread already waits for it. It needs no entry of its own, and
+// nothing is left to do after fn, right after the write that may answer the
+// device.
+bool TCommLife::CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
+{
+    if (handling || ended_.load() || (conn && conn->Stopped()))
+        return false;
+    for (const TCallFrame* frame = innermostCall; frame; frame = frame->outer)
+        if (frame->life == this) {
+            fn(*frame->owner);
+            return true;
+        }
+    return false;
+}
+
+bool TCommLife::CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<void(TvxCustomComm&)> fn)
+{
+    if (life->CallNested(nullptr, false, fn))
+        return true;
+    // The temporary copy keeps the life to the end of the call.
+    return std::shared_ptr<TCommLife>(life)->Call(nullptr, false, fn);
+}
+
 bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
-    // A call made inside another of this life on the same thread (a byte sent
-    // from a receive handler) is covered by the outer one: destruction on
-    // another thread already waits for it. It needs no entry of its own, and
-    // nothing is left to do after fn, right after the write that may answer
-    // the device.
-    if (!handling && !ended_.load() && !(conn && conn->Stopped()))
-        for (const TCallFrame* frame = innermostCall; frame; frame = frame->outer)
-            if (frame->life == this) {
-                fn(*frame->owner);
-                return true;
-            }
+    if (CallNested(conn, handling, fn))
+        return true;
     const auto self = std::this_thread::get_id();
     TvxCustomComm* owner = nullptr;
     for (;;) {
@@ -78,7 +94,9 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
             innermostCall = frame.outer;
             {
                 std::lock_guard lock(life.mutex_);
-                life.inside_.erase(std::find(life.inside_.begin(), life.inside_.end(), std::this_thread::get_id()));
+                // The innermost entry of this thread is the latest of them.
+                const auto self = std::find(life.inside_.rbegin(), life.inside_.rend(), std::this_thread::get_id());
+                life.inside_.erase(std::next(self).base());
                 if (handling && --life.turnDepth_ == 0)
                     life.turn_ = {};
             }

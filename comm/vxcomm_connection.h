@@ -41,6 +41,7 @@
 // component's life flag and the connection are checked again.
 #include "FunctionRef.h"
 #include "Messages.h"
+#include "SpinLock.h"
 #include "vxport.h"
 
 #include <atomic>
@@ -68,6 +69,10 @@ public:
     // stopped; a handling call first waits for its turn. False when fn did
     // not run.
     bool Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
+    // Call without a connection, for a caller that reaches the life through
+    // the component, which fn may destroy: the life is kept for the call,
+    // unless an outer call on this thread holds the component already.
+    static bool CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<void(TvxCustomComm&)> fn);
     // No call starts from now on; waits for those running on other threads.
     void End();
     // Waits until no call runs on another thread.
@@ -78,13 +83,20 @@ public:
     void SetMainThreadWanted(bool value) { mainThread_.store(value); }
     // False once the component is gone.
     bool UsesMainThread() const { return !ended_.load() && mainThread_.load(); }
+    // True once the component's destruction has begun; the life outlives the
+    // component, so a caller inside a call can ask it after a handler.
+    bool Ended() const { return ended_.load(); }
 
 private:
+    // Runs fn when this thread is inside a call of this life already; false
+    // when it did not.
+    bool CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
     bool OthersInside() const;
 
     std::atomic<bool> mainThread_{true};
     std::atomic<bool> ended_{false};
-    mutable std::mutex mutex_;
+    // Held only to change or read the fields below, never across fn.
+    mutable TSpinLock mutex_;
     TvxCustomComm* owner_;
     std::vector<std::thread::id> inside_; // one entry per call in progress
     std::thread::id turn_;

@@ -40,9 +40,10 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
     if (Msg.message != ComEventMsg)
         return;
     // A handler may destroy the component or close the port; the rest of the
-    // event is then left alone.
-    const TLifeFlag life = LifeFlag();
-    const auto goesOn = [&] { return *life && !conn.Stopped(); };
+    // event is then left alone. The destruction ends the component's life
+    // first, which the connection outlives.
+    const TCommLife& life = conn.Life();
+    const auto goesOn = [&] { return !life.Ended() && !conn.Stopped(); };
     try {
         DWORD errors = 0;
         DWORD got = 0;
@@ -70,7 +71,7 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
         if (mask & kReportedEvents)
             DoTraceState(this, TraceOf(mask));
     } catch (...) {
-        if (*life)
+        if (!life.Ended())
             FatalError(1, GetLastError(), Application::MessageOf(std::current_exception()), true);
     }
 }

@@ -68,8 +68,7 @@ void TvxCustomComm::SendString(const std::string& S)
 // for the write, which the destruction's close also ends.
 void TvxCustomComm::WriteWaited(const void* Data, DWORD Size)
 {
-    const std::shared_ptr<TCommLife> life = life_;
-    life->Call(nullptr, false, [&](TvxCustomComm&) {
+    TCommLife::CallKept(life_, [&](TvxCustomComm&) {
         DWORD written = 0;
         if (WriteComWait(Handle(), Data, Size, WriteOverlapped, &written))
             sentCount_ = written;
@@ -82,8 +81,7 @@ void TvxCustomComm::SendData(const void* Data, uint32_t Size)
 {
     if (!StartSending("Try to send the data with %d length ...", int32_t(Size)))
         return;
-    const std::shared_ptr<TCommLife> life = life_;
-    life->Call(nullptr, false, [&](TvxCustomComm&) {
+    TCommLife::CallKept(life_, [&](TvxCustomComm&) {
         if (WriteComNoWait(Handle(), Data, Size, SendOverlapped))
             Log(2, "... the data transmittion is OK!");
         else
