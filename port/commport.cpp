@@ -602,9 +602,11 @@ BOOL CommPort::ReportLocked(DWORD* errors, COMSTAT* stat, bool withOutput, DWORD
     errors_ = 0;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
+        // Output held by CTS needs output waiting; the line is asked only
+        // then, not for every received piece.
         DWORD status = 0;
-        if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ &&
-            device_->ModemStatus(status) && !(status & MS_CTS_ON) && !writes_.empty())
+        if ((dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE) && !dead_ && !writes_.empty() &&
+            device_->ModemStatus(status) && !(status & MS_CTS_ON))
             stat->fCtsHold = 1;
         stat->cbInQue = DWORD(queue_.Size()) + more;
         if (inputWatched_)
