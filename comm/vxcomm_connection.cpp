@@ -88,21 +88,24 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
     struct Leave {
         TCommLife& life;
         bool handling;
+        std::thread::id self;
         const TCallFrame& frame;
         ~Leave()
         {
             innermostCall = frame.outer;
             {
+                // Only the number of a thread's entries counts, not their
+                // order: one of them goes, the last entry taking its place.
                 std::lock_guard lock(life.mutex_);
-                // The innermost entry of this thread is the latest of them.
-                const auto self = std::find(life.inside_.rbegin(), life.inside_.rend(), std::this_thread::get_id());
-                life.inside_.erase(std::next(self).base());
+                auto& inside = life.inside_;
+                *std::find(inside.begin(), inside.end(), self) = inside.back();
+                inside.pop_back();
                 if (handling && --life.turnDepth_ == 0)
                     life.turn_ = {};
             }
             MainThread::Wake();
         }
-    } leave{*this, handling, frame};
+    } leave{*this, handling, self, frame};
     fn(*owner);
     return true;
 }
