@@ -66,7 +66,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
     TvxCustomComm* owner = nullptr;
     for (;;) {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(lock_);
             if (!owner_ || (conn && conn->Stopped()))
                 return false;
             if (!handling || turnDepth_ == 0 || turn_ == self) {
@@ -78,7 +78,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
             }
         }
         MainThread::WaitUntil([&] {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(lock_);
             return !owner_ || (conn && conn->Stopped()) || turnDepth_ == 0;
         });
     }
@@ -96,7 +96,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
             {
                 // Only the number of a thread's entries counts, not their
                 // order: one of them goes, the last entry taking its place.
-                std::lock_guard lock(life.mutex_);
+                std::lock_guard lock(life.lock_);
                 auto& inside = life.inside_;
                 *std::find(inside.begin(), inside.end(), self) = inside.back();
                 inside.pop_back();
@@ -119,7 +119,7 @@ bool TCommLife::OthersInside() const
 void TCommLife::End()
 {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(lock_);
         owner_ = nullptr;
         ended_.store(true);
     }
@@ -129,7 +129,7 @@ void TCommLife::End()
 void TCommLife::Quiesce() const
 {
     MainThread::WaitUntil([this] {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(lock_);
         return !OthersInside();
     });
 }

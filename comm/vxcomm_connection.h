@@ -38,7 +38,7 @@
 // event takes a turn (one thread at a time; nesting on one thread allowed, as
 // inside WaitForInput). Nothing waits for a thread to end, so no thread waits
 // for itself or for one that waits for it. After each handler the
-// component's life flag and the connection are checked again.
+// component's life and the connection are checked again.
 #include "FunctionRef.h"
 #include "Messages.h"
 #include "SpinLock.h"
@@ -64,7 +64,8 @@ constexpr intptr_t kTakeInput = 1;
 // The component as its threads see it: gone once its destruction has begun.
 class TCommLife {
 public:
-    explicit TCommLife(TvxCustomComm* owner) : owner_(owner) {}
+    // Room for a few calls at once: an entry seldom allocates under the lock.
+    explicit TCommLife(TvxCustomComm* owner) : owner_(owner) { inside_.reserve(4); }
     // Runs fn with the component unless it is gone or `conn` (when given) has
     // stopped; a handling call first waits for its turn. False when fn did
     // not run.
@@ -96,7 +97,7 @@ private:
     std::atomic<bool> mainThread_{true};
     std::atomic<bool> ended_{false};
     // Held only to change or read the fields below, never across fn.
-    mutable TSpinLock mutex_;
+    mutable TSpinLock lock_;
     TvxCustomComm* owner_;
     std::vector<std::thread::id> inside_; // one entry per call in progress
     std::thread::id turn_;
