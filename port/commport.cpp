@@ -394,6 +394,14 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         Complete(record, dead_, 0, started.event);
     } else if (DWORD(taken) == toWrite) {
         Complete(record, 0, toWrite, started.event);
+        // Output that nobody waits to see drain needs no bookkeeping and no
+        // worker: the answer to a device returns at once.
+        if (!drainAt_ && !DrainWatched()) {
+            txActive_ = false;
+            if (written)
+                *written = toWrite;
+            return TRUE;
+        }
     } else {
         if (started.event)
             started.event->Reset();
