@@ -77,10 +77,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
                 break;
             }
         }
-        MainThread::WaitUntil([&] {
-            std::lock_guard lock(lock_);
-            return !owner_ || (conn && conn->Stopped()) || turnDepth_ == 0;
-        });
+        WaitFor([&] { return !owner_ || (conn && conn->Stopped()) || turnDepth_ == 0; });
     }
     // fn may destroy the component: only this object is used afterwards.
     const TCallFrame frame{this, owner, innermostCall};
@@ -93,6 +90,7 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
         ~Leave()
         {
             innermostCall = frame.outer;
+            bool wake = false;
             {
                 // Only the number of a thread's entries counts, not their
                 // order: one of them goes, the last entry taking its place.
@@ -102,8 +100,10 @@ bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<vo
                 inside.pop_back();
                 if (handling && --life.turnDepth_ == 0)
                     life.turn_ = {};
+                wake = life.waiters_ > 0;
             }
-            MainThread::Wake();
+            if (wake)
+                MainThread::Wake();
         }
     } leave{*this, handling, self, frame};
     fn(*owner);
@@ -128,9 +128,30 @@ void TCommLife::End()
 
 void TCommLife::Quiesce() const
 {
-    MainThread::WaitUntil([this] {
+    WaitFor([this] { return !OthersInside(); });
+}
+
+// A waiter is counted before its first look, under the lock that a leave
+// holds while it changes what waiters look at: a leave that counts none
+// comes before that look, which then sees its change. So a leave wakes the
+// waiting threads only when there are some, with no fence of its own.
+void TCommLife::WaitFor(TFunctionRef<bool()> ready) const
+{
+    {
         std::lock_guard lock(lock_);
-        return !OthersInside();
+        ++waiters_;
+    }
+    struct Counted {
+        const TCommLife& life;
+        ~Counted()
+        {
+            std::lock_guard lock(life.lock_);
+            --life.waiters_;
+        }
+    } counted{*this};
+    MainThread::WaitUntil([&] {
+        std::lock_guard lock(lock_);
+        return ready();
     });
 }
 

@@ -93,6 +93,8 @@ private:
     // when it did not.
     bool CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
     bool OthersInside() const;
+    // Waits until ready(), asked under the lock, holds.
+    void WaitFor(TFunctionRef<bool()> ready) const;
 
     std::atomic<bool> mainThread_{true};
     std::atomic<bool> ended_{false};
@@ -102,6 +104,7 @@ private:
     std::vector<std::thread::id> inside_; // one entry per call in progress
     std::thread::id turn_;
     int turnDepth_ = 0;
+    mutable int waiters_ = 0; // threads in WaitFor
 };
 
 // The port event thread: waits for port events and posts each mask.
