@@ -55,13 +55,16 @@ bool TCommLife::CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<vo
     if (life->CallNested(nullptr, false, fn))
         return true;
     // The temporary copy keeps the life to the end of the call.
-    return std::shared_ptr<TCommLife>(life)->Call(nullptr, false, fn);
+    return std::shared_ptr<TCommLife>(life)->CallEntered(nullptr, false, fn);
 }
 
 bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
-    if (CallNested(conn, handling, fn))
-        return true;
+    return CallNested(conn, handling, fn) || CallEntered(conn, handling, fn);
+}
+
+bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
+{
     const auto self = std::this_thread::get_id();
     TvxCustomComm* owner = nullptr;
     for (;;) {

@@ -92,6 +92,8 @@ private:
     // Runs fn when this thread is inside a call of this life already; false
     // when it did not.
     bool CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
+    // Call with an entry of its own: waits for the turn, counts the call in.
+    bool CallEntered(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn);
     bool OthersInside() const;
     // Waits until ready(), asked under the lock, holds.
     void WaitFor(TFunctionRef<bool()> ready) const;
