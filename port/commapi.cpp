@@ -11,9 +11,9 @@ namespace {
 
 using detail::CommPort;
 
-std::shared_ptr<CommPort> Port(HANDLE handle)
+detail::HandleRef<CommPort> Port(HANDLE handle)
 {
-    return detail::Lookup<CommPort>(handle);
+    return detail::Borrow<CommPort>(handle);
 }
 
 // "\\?\COMn" and "\\.\COMn" (n from 1 to 255), and the short names COM1 to

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace vxport::detail {
 namespace {
@@ -75,9 +76,19 @@ CommPort::CommPort(std::unique_ptr<Device> device) : HandleObject(kHandleKind), 
 CommPort::~CommPort()
 {
     Close();
-    for (int fd : {wakeFd_, parkFd_})
-        if (fd >= 0)
-            ::close(fd);
+    CloseWakeFds();
+}
+
+// A closed port may live on for a while in the handle cache of a thread that
+// used it: it lets go of its descriptors and its device when it closes.
+// Nothing wakes it any more by then: its calls see it closed first, under
+// the lock, and its worker, its events and its device's watcher are done
+// with it.
+void CommPort::CloseWakeFds()
+{
+    for (int* fd : {&wakeFd_, &parkFd_})
+        if (*fd >= 0)
+            ::close(std::exchange(*fd, -1));
 }
 
 // A thread that closes the port while another does returns only once the
@@ -103,6 +114,11 @@ void CommPort::CloseOnce()
     if (worker_.joinable())
         worker_.join();
     device_->Close();
+    // A virtual device holds its pair's descriptors until it goes.
+    std::unique_ptr<Device> device;
+    Lock lock(mutex_);
+    CloseWakeFds();
+    device = std::move(device_);
 }
 
 // Every wait of the event thread passes here with the same event: it is
@@ -135,7 +151,7 @@ void CommPort::Wake()
 {
     // The poller looks at the port again before it sleeps: from its own
     // thread (an event set while it serves the device) no wake-up is needed.
-    if (std::this_thread::get_id() == poller_.load())
+    if (std::this_thread::get_id() == poller_.load() || wakeFd_ < 0)
         return;
     // Flagged before the waiter is looked at: a waiter that leaves looks at
     // the flag after it has stopped counting as polling.
@@ -159,23 +175,29 @@ bool CommPort::ManualRts() const
 
 // ---- Completion ------------------------------------------------------------
 
-CommPort::Op CommPort::Start(OVERLAPPED* ov, bool completesNow)
+HandleRef<Event> CommPort::EventOf(const OVERLAPPED* ov)
+{
+    return ov->hEvent ? LookupEvent(ov->hEvent) : HandleRef<Event>{};
+}
+
+CommPort::Op CommPort::Start(OVERLAPPED* ov, const HandleRef<Event>& event, bool completesNow)
 {
     // Like the system, an operation resets its event when it starts, so a
     // signal left from an earlier transfer is not taken for this one. One
     // that completes before the call returns sets it anyway, under the
-    // port's lock: the reset would change nothing anybody could see.
-    auto event = ov->hEvent ? LookupEvent(ov->hEvent) : nullptr;
+    // port's lock: the reset would change nothing anybody could see, and
+    // such a transfer needs no reference of its own to the event.
     if (event && !completesNow)
         event->Reset();
     Count(ov).store(0, std::memory_order_relaxed);
     Status(ov).store(kPending, std::memory_order_release);
-    return Op{ov, std::move(event), std::this_thread::get_id(), std::nullopt, false, std::nullopt};
+    return Op{ov, completesNow ? nullptr : event.Share(), std::this_thread::get_id(), std::nullopt, false,
+              std::nullopt};
 }
 
 // The result goes into the record before the event is set, so a thread woken
 // by the event finds it there.
-void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, const std::shared_ptr<Event>& event)
+void CommPort::Complete(OVERLAPPED* ov, DWORD error, DWORD count, Event* event)
 {
     Count(ov).store(count, std::memory_order_relaxed);
     Status(ov).store(error, std::memory_order_release);
@@ -189,18 +211,18 @@ void CommPort::CompleteRead(ReadOp& op, DWORD error)
 {
     if (!op.got.empty())
         std::copy(op.got.begin(), op.got.end(), op.buffer);
-    Complete(op.ov, op.got.empty() ? error : 0, DWORD(op.got.size()), op.event);
+    Complete(op.ov, op.got.empty() ? error : 0, DWORD(op.got.size()), op.event.get());
 }
 
 void CommPort::CompleteWrite(WriteOp& op, DWORD error)
 {
-    Complete(op.ov, error, DWORD(op.done), op.event);
+    Complete(op.ov, error, DWORD(op.done), op.event.get());
 }
 
 void CommPort::CompleteWait(DWORD events, DWORD error)
 {
     *wait_->mask = events;
-    Complete(wait_->ov, error, 0, wait_->event);
+    Complete(wait_->ov, error, 0, wait_->event.get());
     wait_.reset();
 }
 
@@ -213,7 +235,7 @@ void CommPort::Abort(const std::function<bool(const Op&)>& which, DWORD error, b
                 // into the buffer and are counted, with the error.
                 if (!it->got.empty())
                     std::copy(it->got.begin(), it->got.end(), it->buffer);
-                Complete(it->ov, error, DWORD(it->got.size()), it->event);
+                Complete(it->ov, error, DWORD(it->got.size()), it->event.get());
                 it = reads_.erase(it);
             } else {
                 ++it;
@@ -297,14 +319,17 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // A read that the queue completes at once goes straight into the buffer.
     const size_t ready = reads_.empty() ? std::min<size_t>(queue_.Size(), toRead) : 0;
     if (reads_.empty() && (ready == toRead || immediate || (returnOnAny && ready > 0))) {
-        const Op op = Start(ov ? ov : &local, true);
+        OVERLAPPED* record = ov ? ov : &local;
+        const auto event = EventOf(record);
+        Start(record, event, true);
         TakeFromQueue(static_cast<BYTE*>(buffer), ready);
-        Complete(op.ov, 0, DWORD(ready), op.event);
+        Complete(record, 0, DWORD(ready), event.get());
         if (read)
             *read = DWORD(ready);
         return TRUE;
     }
-    ReadOp op{Start(ov ? ov : &local), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), returnOnAny};
+    OVERLAPPED* record = ov ? ov : &local;
+    ReadOp op{Start(record, EventOf(record)), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), returnOnAny};
     if (op.returnOnAny)
         op.timeout = Timeout(t.ReadTotalTimeoutConstant);
     else if (!immediate)
@@ -325,7 +350,7 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     const bool done = op.got.size() == toRead || immediate || (op.returnOnAny && !op.got.empty());
     if (done || dead_) {
         if (!done && op.got.empty()) {
-            Complete(op.ov, dead_, 0, op.event);
+            Complete(op.ov, dead_, 0, op.event.get());
             return Fail(dead_);
         }
         CompleteRead(op, 0);
@@ -376,10 +401,11 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
     // The event is reset only if the write has to wait.
-    Op started = Start(ov ? ov : &local, true);
-    OVERLAPPED* record = started.ov;
+    OVERLAPPED* record = ov ? ov : &local;
+    const auto event = EventOf(record);
+    Op started = Start(record, event, true);
     if (toWrite == 0) {
-        Complete(record, 0, 0, started.event);
+        Complete(record, 0, 0, event.get());
         return TRUE;
     }
     if (ManualRts() && writes_.empty())
@@ -391,9 +417,9 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         txActive_ = outputInDevice_ = true;
     if (taken < 0) {
         HangUp();
-        Complete(record, dead_, 0, started.event);
+        Complete(record, dead_, 0, event.get());
     } else if (DWORD(taken) == toWrite) {
-        Complete(record, 0, toWrite, started.event);
+        Complete(record, 0, toWrite, event.get());
         // Output that nobody waits to see drain needs no bookkeeping and no
         // worker: the answer to a device returns at once.
         if (!drainAt_ && !DrainWatched()) {
@@ -403,6 +429,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
             return TRUE;
         }
     } else {
+        started.event = event.Share();
         if (started.event)
             started.event->Reset();
         WriteOp op{std::move(started), std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
@@ -439,15 +466,18 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     *mask = 0;
     // Bytes still in the device are seen by the poll that follows at once.
     if (history_) {
-        Op op = Start(ov ? ov : &local);
+        OVERLAPPED* record = ov ? ov : &local;
+        const auto event = EventOf(record);
+        Start(record, event, true);
         *mask = history_;
         history_ = 0;
-        Complete(op.ov, 0, 0, op.event);
+        Complete(record, 0, 0, event.get());
         return TRUE;
     }
     if (dead_)
         return Fail(dead_);
-    wait_ = WaitOp{Start(ov ? ov : &local), mask};
+    OVERLAPPED* record = ov ? ov : &local;
+    wait_ = WaitOp{Start(record, EventOf(record)), mask};
     // A caller that waits for the event polls the device meanwhile; for any
     // other the worker does.
     if (wait_->event)

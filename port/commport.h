@@ -106,6 +106,7 @@ private:
     using Lock = std::unique_lock<std::mutex>;
 
     void CloseOnce();
+    void CloseWakeFds();
     void Run();
     BOOL ClearErrorLocked(DWORD* errors, COMSTAT* stat, bool withOutput);
     BOOL TakeInputLocked(DWORD* errors, COMSTAT* stat);
@@ -154,12 +155,14 @@ private:
     void HangUp();
     void ArmFronts();
 
-    void Complete(OVERLAPPED* ov, DWORD error, DWORD count, const std::shared_ptr<Event>& event);
+    void Complete(OVERLAPPED* ov, DWORD error, DWORD count, Event* event);
     void CompleteRead(ReadOp& op, DWORD error);
     void CompleteWrite(WriteOp& op, DWORD error);
     void CompleteWait(DWORD events, DWORD error);
     void Abort(const std::function<bool(const Op&)>& which, DWORD error, bool reads, bool writes, bool wait);
-    Op Start(OVERLAPPED* ov, bool completesNow = false);
+    // The transfer's event, for the length of the call.
+    static HandleRef<Event> EventOf(const OVERLAPPED* ov);
+    Op Start(OVERLAPPED* ov, const HandleRef<Event>& event, bool completesNow = false);
     BOOL Fail(DWORD error);
     BOOL AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred);
     bool ManualRts() const;

@@ -144,9 +144,9 @@ DWORD Event::WaitPlain(DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-std::shared_ptr<Event> LookupEvent(HANDLE handle)
+HandleRef<Event> LookupEvent(HANDLE handle)
 {
-    return Lookup<Event>(handle);
+    return Borrow<Event>(handle);
 }
 
 } // namespace vxport::detail

@@ -58,6 +58,6 @@ private:
     uint64_t pollerPulses_ = 0; // pulses_ when the poller came
 };
 
-std::shared_ptr<Event> LookupEvent(HANDLE handle);
+HandleRef<Event> LookupEvent(HANDLE handle);
 
 } // namespace vxport::detail

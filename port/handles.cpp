@@ -2,6 +2,7 @@
 
 #include <array>
 #include <mutex>
+#include <utility>
 #include <unordered_map>
 
 namespace vxport::detail {
@@ -16,28 +17,97 @@ std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>>& Table()
 uintptr_t nextHandle = 0x1000;
 
 // Every transfer looks up its port and its event, and two threads do so for
-// every received byte: each thread remembers the few handles it used last,
-// so that the table's lock is not taken each time. Handles are never reused,
-// so a remembered number can only stand for its own object, and that only
-// while the object is still listed.
-struct Remembered {
-    uintptr_t handle = 0;
-    std::weak_ptr<HandleObject> object;
+// every received byte: each thread keeps the objects of the few handles it
+// used last, so that neither the table's lock nor a reference count is
+// touched each time. Handles are never reused, so a kept number can only
+// stand for its own object, and that only while the object is still listed.
+// A kept object that has been closed goes when the thread next looks it up,
+// when its place is needed, or when the thread ends: a thread holds at most
+// kKept of them, and a closed object holds no descriptor.
+constexpr int kKept = 4;
+// What a lookup reads: plain data, which a thread reaches without the call
+// that a thread_local with a destructor costs at every use.
+struct Slots {
+    uintptr_t handle[kKept];
+    HandleObject* object[kKept];
+    int next;
+    // Borrowed references to the slots: while there are any, no slot changes.
+    int borrowed;
 };
-constexpr size_t kRemembered = 4;
+thread_local constinit Slots slots{};
 // A thread may still use handles after its per-thread objects have gone (a
 // destructor of a thread_local or, on the main thread, of a static object
 // closes a port): from then on it looks its handles up in the table. The
 // flag has no destructor, so it can be read to the thread's very end.
-thread_local bool rememberedGone = false;
-struct RememberedSet {
-    std::array<Remembered, kRemembered> slots;
-    size_t next = 0;
-    ~RememberedSet() { rememberedGone = true; }
+thread_local constinit bool keptGone = false;
+// The references that keep the slots' objects; a slot is filled only once
+// this exists, so its end empties every slot.
+struct Keepers {
+    std::array<std::shared_ptr<HandleObject>, kKept> objects;
+    ~Keepers()
+    {
+        keptGone = true;
+        for (int i = 0; i < kKept; ++i)
+            slots.handle[i] = 0;
+    }
 };
-thread_local RememberedSet remembered;
+thread_local Keepers keepers;
+
+std::shared_ptr<HandleObject> FromTable(uintptr_t key)
+{
+    std::lock_guard lock(tableMutex);
+    auto it = Table().find(key);
+    return it != Table().end() ? it->second : nullptr;
+}
+
+// The object may end here, and its destructor may look handles up: the slot
+// is empty by then.
+void Forget(int i)
+{
+    slots.handle[i] = 0;
+    slots.object[i] = nullptr;
+    const auto object = std::move(keepers.objects[i]);
+}
 
 } // namespace
+
+BorrowedHandle::BorrowedHandle(HANDLE handle)
+{
+    const auto key = reinterpret_cast<uintptr_t>(handle);
+    if (key == 0)
+        return;
+    for (int i = 0; i < kKept; ++i) {
+        if (slots.handle[i] != key)
+            continue;
+        if (slots.object[i]->Listed()) {
+            object_ = slots.object[i];
+            slot_ = i;
+            borrowed_ = &slots.borrowed;
+            ++*borrowed_;
+        } else if (slots.borrowed == 0) {
+            Forget(i);
+        }
+        return;
+    }
+    own_ = FromTable(key);
+    object_ = own_.get();
+    if (!own_ || keptGone || slots.borrowed != 0)
+        return;
+    const int i = slots.next++ % kKept;
+    // The object this lets go of may end here: its destructor runs once the
+    // slot is whole and counted as borrowed.
+    const auto replaced = std::exchange(keepers.objects[i], std::move(own_));
+    slots.handle[i] = key;
+    slots.object[i] = object_;
+    slot_ = i;
+    borrowed_ = &slots.borrowed;
+    ++*borrowed_;
+}
+
+std::shared_ptr<HandleObject> BorrowedHandle::SharedObject() const
+{
+    return slot_ >= 0 ? keepers.objects[slot_] : own_;
+}
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object)
 {
@@ -46,36 +116,6 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object)
     object->listed_.store(true, std::memory_order_release);
     Table().emplace(nextHandle, std::move(object));
     return reinterpret_cast<HANDLE>(nextHandle);
-}
-
-std::shared_ptr<HandleObject> LookupHandle(HANDLE handle)
-{
-    const auto key = reinterpret_cast<uintptr_t>(handle);
-    if (rememberedGone) {
-        std::lock_guard lock(tableMutex);
-        auto it = Table().find(key);
-        return it != Table().end() ? it->second : nullptr;
-    }
-    Remembered* slot = nullptr;
-    for (auto& r : remembered.slots)
-        if (r.handle == key && key != 0) {
-            if (auto object = r.object.lock(); object && object->listed_.load(std::memory_order_acquire))
-                return object;
-            slot = &r;
-            break;
-        }
-    std::shared_ptr<HandleObject> object;
-    {
-        std::lock_guard lock(tableMutex);
-        auto it = Table().find(key);
-        if (it != Table().end())
-            object = it->second;
-    }
-    if (!slot && object)
-        slot = &remembered.slots[remembered.next++ % kRemembered];
-    if (slot)
-        *slot = object ? Remembered{key, object} : Remembered{};
-    return object;
 }
 
 std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle)
@@ -88,6 +128,15 @@ std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle)
     object->listed_.store(false, std::memory_order_release);
     Table().erase(it);
     return object;
+}
+
+void ForgetHandle(HANDLE handle)
+{
+    if (slots.borrowed != 0)
+        return;
+    for (int i = 0; i < kKept; ++i)
+        if (slots.handle[i] == reinterpret_cast<uintptr_t>(handle))
+            Forget(i);
 }
 
 BOOL InvalidHandle()
@@ -106,12 +155,15 @@ BOOL CloseHandle(HANDLE handle)
     // that asks for a transfer's result meanwhile still finds the handle and
     // waits for that end, instead of taking the handle for gone while the
     // transfer's record is still to be written.
-    auto object = detail::LookupHandle(handle);
-    if (!object)
-        return detail::InvalidHandle();
-    object->Close();
+    {
+        const detail::BorrowedHandle object(handle);
+        if (!object)
+            return detail::InvalidHandle();
+        object.Object()->Close();
+    }
     if (!detail::UnregisterHandle(handle))
         return detail::InvalidHandle(); // another thread closed it meanwhile
+    detail::ForgetHandle(handle);
     return TRUE;
 }
 

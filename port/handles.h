@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 namespace vxport::detail {
 
@@ -21,32 +22,87 @@ public:
     // each of two threads that close it at once: it must allow that); the
     // object itself lives on while another thread still holds it.
     virtual void Close() {}
+    // True while the table holds the object.
+    bool Listed() const { return listed_.load(std::memory_order_acquire); }
 
 private:
     friend HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
-    friend std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
     friend std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
 
     const Kind kind_;
-    // True while the table holds the object: a lookup that finds it in the
-    // calling thread's cache believes that only while this holds.
     std::atomic<bool> listed_{false};
 };
 
-HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
-std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
-std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
+// The object behind a handle for the length of one call. A thread keeps the
+// objects of the few handles it used last; while any of its borrowed
+// references lives, it lets none of them go, so a reference that it finds
+// there costs no atomic operation. Any other holds a reference of its own.
+// Not to be kept past the call, nor handed to another thread: a transfer
+// that stays pending takes a reference of its own with Share.
+class BorrowedHandle {
+public:
+    BorrowedHandle() = default;
+    // Looks the handle up; empty when it names no object.
+    explicit BorrowedHandle(HANDLE handle);
+    BorrowedHandle(BorrowedHandle&& other) noexcept
+        : object_(std::exchange(other.object_, nullptr)), slot_(std::exchange(other.slot_, -1)),
+          borrowed_(std::exchange(other.borrowed_, nullptr)), own_(std::move(other.own_))
+    {
+    }
+    BorrowedHandle& operator=(BorrowedHandle&&) = delete;
+    ~BorrowedHandle() { Drop(); }
+    explicit operator bool() const { return object_ != nullptr; }
+    HandleObject* Object() const { return object_; }
+
+protected:
+    void Drop()
+    {
+        if (borrowed_)
+            --*borrowed_;
+        object_ = nullptr;
+        slot_ = -1;
+        borrowed_ = nullptr;
+        own_.reset();
+    }
+    std::shared_ptr<HandleObject> SharedObject() const;
+
+    HandleObject* object_ = nullptr;
+    int slot_ = -1;           // the thread's slot that keeps the object, or
+    int* borrowed_ = nullptr; // the thread's count of references to its slots
+    std::shared_ptr<HandleObject> own_;
+};
 
 // T is a final class with its kind in T::kHandleKind.
 template <class T>
-std::shared_ptr<T> Lookup(HANDLE handle)
+class HandleRef : public BorrowedHandle {
+public:
+    HandleRef() = default;
+    explicit HandleRef(HANDLE handle) : BorrowedHandle(handle)
+    {
+        if (object_ && object_->HandleKind() != T::kHandleKind)
+            Drop();
+    }
+    T* get() const { return static_cast<T*>(object_); }
+    T* operator->() const { return get(); }
+    T& operator*() const { return *get(); }
+    std::shared_ptr<T> Share() const
+    {
+        return object_ ? std::shared_ptr<T>(SharedObject(), get()) : nullptr;
+    }
+};
+
+template <class T>
+HandleRef<T> Borrow(HANDLE handle)
 {
-    std::shared_ptr<HandleObject> object = LookupHandle(handle);
-    if (!object || object->HandleKind() != T::kHandleKind)
-        return nullptr;
-    T* typed = static_cast<T*>(object.get());
-    return std::shared_ptr<T>(std::move(object), typed);
+    return HandleRef<T>(handle);
 }
+
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
+// Lets go of the calling thread's own reference to a handle's object, once
+// no borrowed reference of the thread lives: CloseHandle calls it, so that
+// the closing thread does not hold the object on.
+void ForgetHandle(HANDLE handle);
 
 // Fails with ERROR_INVALID_HANDLE, for the common "not a handle of this kind".
 BOOL InvalidHandle();

@@ -2,6 +2,9 @@
 #include "porttest.h"
 #include "virtualpair.h"
 
+#include <dirent.h>
+#include <latch>
+
 using namespace porttest;
 namespace vp = vxport::virtualpair;
 
@@ -325,6 +328,56 @@ TEST_F(VirtualPair, DestroyingThePairHangsUpOpenEnds)
     DWORD n;
     EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
+int OpenDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A thread that used a port and an event keeps them for its next calls; a
+// close on another thread must still let the descriptors go at once, and the
+// handles must be gone for the thread that kept them.
+TEST(VirtualPairHandles, AClosedPortLetsItsDescriptorsGoWhileAnotherThreadStillKeepsIt)
+{
+    const int before = OpenDescriptors();
+    ASSERT_TRUE(vp::Create("kept"));
+    HANDLE port = OpenPath(vp::PortName("kept", vp::End::A));
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::latch used(1), closed(1);
+    BOOL wroteAfterClose = TRUE, setAfterClose = TRUE;
+    DWORD writeError = 0, setError = 0;
+    std::thread user([&] {
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(port, "x", 1, &n, &ov));
+        EXPECT_TRUE(SetEvent(event));
+        used.count_down();
+        closed.wait();
+        wroteAfterClose = WriteFile(port, "x", 1, &n, &ov);
+        writeError = GetLastError();
+        setAfterClose = SetEvent(event);
+        setError = GetLastError();
+    });
+    used.wait();
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_TRUE(CloseHandle(event));
+    vp::Destroy("kept");
+    EXPECT_EQ(OpenDescriptors(), before);
+    closed.count_down();
+    user.join();
+    EXPECT_FALSE(wroteAfterClose);
+    EXPECT_EQ(writeError, ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(setAfterClose);
+    EXPECT_EQ(setError, ERROR_INVALID_HANDLE);
 }
 
 } // namespace
