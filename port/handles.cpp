@@ -76,19 +76,30 @@ BorrowedHandle::BorrowedHandle(HANDLE handle)
     const auto key = reinterpret_cast<uintptr_t>(handle);
     if (key == 0)
         return;
+    Slots& kept = slots;
     for (int i = 0; i < kKept; ++i) {
-        if (slots.handle[i] != key)
+        if (kept.handle[i] != key)
             continue;
-        if (slots.object[i]->Listed()) {
-            object_ = slots.object[i];
-            slot_ = i;
-            borrowed_ = &slots.borrowed;
-            ++*borrowed_;
-        } else if (slots.borrowed == 0) {
-            Forget(i);
-        }
+        if (!kept.object[i]->Listed())
+            break;
+        object_ = kept.object[i];
+        slot_ = i;
+        borrowed_ = &kept.borrowed;
+        ++kept.borrowed;
         return;
     }
+    TakeUnkept(key);
+}
+
+// Out of line, so that a kept handle's lookup saves no registers.
+[[gnu::noinline]] void BorrowedHandle::TakeUnkept(uintptr_t key)
+{
+    for (int i = 0; i < kKept; ++i)
+        if (slots.handle[i] == key) { // closed since
+            if (slots.borrowed == 0)
+                Forget(i);
+            return;
+        }
     own_ = FromTable(key);
     object_ = own_.get();
     if (!own_ || keptGone || slots.borrowed != 0)

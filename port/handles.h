@@ -54,6 +54,9 @@ public:
     explicit operator bool() const { return object_ != nullptr; }
     HandleObject* Object() const { return object_; }
 
+private:
+    void TakeUnkept(uintptr_t key);
+
 protected:
     void Drop()
     {
