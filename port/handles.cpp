@@ -30,9 +30,9 @@ constexpr int kKept = 4;
 struct Slots {
     uintptr_t handle[kKept];
     HandleObject* object[kKept];
+    // Borrowed references to each slot: a slot that has any keeps its object.
+    int pins[kKept];
     int next;
-    // Borrowed references to the slots: while there are any, no slot changes.
-    int borrowed;
 };
 thread_local constinit Slots slots{};
 // A thread may still use handles after its per-thread objects have gone (a
@@ -84,8 +84,8 @@ BorrowedHandle::BorrowedHandle(HANDLE handle)
             break;
         object_ = kept.object[i];
         slot_ = i;
-        borrowed_ = &kept.borrowed;
-        ++kept.borrowed;
+        pins_ = &kept.pins[i];
+        ++kept.pins[i];
         return;
     }
     TakeUnkept(key);
@@ -96,23 +96,30 @@ BorrowedHandle::BorrowedHandle(HANDLE handle)
 {
     for (int i = 0; i < kKept; ++i)
         if (slots.handle[i] == key) { // closed since
-            if (slots.borrowed == 0)
+            if (slots.pins[i] == 0)
                 Forget(i);
             return;
         }
     own_ = FromTable(key);
     object_ = own_.get();
-    if (!own_ || keptGone || slots.borrowed != 0)
+    if (!own_ || keptGone)
         return;
-    const int i = slots.next++ % kKept;
+    int i = -1;
+    for (int tries = 0; tries < kKept && i < 0; ++tries) {
+        const int candidate = slots.next++ % kKept;
+        if (slots.pins[candidate] == 0)
+            i = candidate;
+    }
+    if (i < 0)
+        return; // every slot serves a call under way
     // The object this lets go of may end here: its destructor runs once the
-    // slot is whole and counted as borrowed.
+    // slot is whole and pinned.
     const auto replaced = std::exchange(keepers.objects[i], std::move(own_));
     slots.handle[i] = key;
     slots.object[i] = object_;
     slot_ = i;
-    borrowed_ = &slots.borrowed;
-    ++*borrowed_;
+    pins_ = &slots.pins[i];
+    ++slots.pins[i];
 }
 
 std::shared_ptr<HandleObject> BorrowedHandle::SharedObject() const
@@ -143,10 +150,8 @@ std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle)
 
 void ForgetHandle(HANDLE handle)
 {
-    if (slots.borrowed != 0)
-        return;
     for (int i = 0; i < kKept; ++i)
-        if (slots.handle[i] == reinterpret_cast<uintptr_t>(handle))
+        if (slots.handle[i] == reinterpret_cast<uintptr_t>(handle) && slots.pins[i] == 0)
             Forget(i);
 }
 

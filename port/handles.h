@@ -34,9 +34,9 @@ private:
 };
 
 // The object behind a handle for the length of one call. A thread keeps the
-// objects of the few handles it used last; while any of its borrowed
-// references lives, it lets none of them go, so a reference that it finds
-// there costs no atomic operation. Any other holds a reference of its own.
+// objects of the few handles it used last, and lets none of them go while a
+// borrowed reference to it lives, so a reference that it finds there costs
+// no atomic operation. Any other holds a reference of its own.
 // Not to be kept past the call, nor handed to another thread: a transfer
 // that stays pending takes a reference of its own with Share.
 class BorrowedHandle {
@@ -46,7 +46,7 @@ public:
     explicit BorrowedHandle(HANDLE handle);
     BorrowedHandle(BorrowedHandle&& other) noexcept
         : object_(std::exchange(other.object_, nullptr)), slot_(std::exchange(other.slot_, -1)),
-          borrowed_(std::exchange(other.borrowed_, nullptr)), own_(std::move(other.own_))
+          pins_(std::exchange(other.pins_, nullptr)), own_(std::move(other.own_))
     {
     }
     BorrowedHandle& operator=(BorrowedHandle&&) = delete;
@@ -60,18 +60,18 @@ private:
 protected:
     void Drop()
     {
-        if (borrowed_)
-            --*borrowed_;
+        if (pins_)
+            --*pins_;
         object_ = nullptr;
         slot_ = -1;
-        borrowed_ = nullptr;
+        pins_ = nullptr;
         own_.reset();
     }
     std::shared_ptr<HandleObject> SharedObject() const;
 
     HandleObject* object_ = nullptr;
-    int slot_ = -1;           // the thread's slot that keeps the object, or
-    int* borrowed_ = nullptr; // the thread's count of references to its slots
+    int slot_ = -1;       // the thread's slot that keeps the object, or
+    int* pins_ = nullptr; // the count of borrowed references to that slot
     std::shared_ptr<HandleObject> own_;
 };
 
@@ -102,9 +102,9 @@ HandleRef<T> Borrow(HANDLE handle)
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
-// Lets go of the calling thread's own reference to a handle's object, once
-// no borrowed reference of the thread lives: CloseHandle calls it, so that
-// the closing thread does not hold the object on.
+// Lets go of the calling thread's own reference to a handle's object, unless
+// a borrowed reference of the thread still uses it: CloseHandle calls it, so
+// that the closing thread does not hold the object on.
 void ForgetHandle(HANDLE handle);
 
 // Fails with ERROR_INVALID_HANDLE, for the common "not a handle of this kind".
