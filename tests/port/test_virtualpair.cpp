@@ -380,4 +380,38 @@ TEST(VirtualPairHandles, AClosedPortLetsItsDescriptorsGoWhileAnotherThreadStillK
     EXPECT_EQ(setError, ERROR_INVALID_HANDLE);
 }
 
+// A thread keeps only its last few handles: one that uses more, some of them
+// inside a port's call and some closed by another thread, must still reach
+// each one's own object.
+TEST(VirtualPairHandles, AThreadUsingMoreHandlesThanItKeepsReachesEachOne)
+{
+    ASSERT_TRUE(vp::Create("many"));
+    HANDLE port = OpenPath(vp::PortName("many", vp::End::A));
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    std::vector<HANDLE> events;
+    for (int i = 0; i < 7; ++i)
+        events.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    const auto signalled = [&](size_t i) { return WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0; };
+    for (int round = 0; round < 21; ++round) {
+        const size_t i = size_t(round) % events.size();
+        if (round == 10) // closed on another thread, which never used them
+            std::thread([&] { CloseHandle(events[2]), CloseHandle(events[5]); }).join();
+        const bool closed = round >= 10 && (i == 2 || i == 5);
+        OVERLAPPED ov{};
+        ov.hEvent = events[i];
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(port, "x", 1, &n, &ov)) << "round " << round;
+        EXPECT_EQ(SetEvent(events[i]), !closed) << "round " << round;
+        for (size_t j = 0; j < events.size(); ++j)
+            if (!(round >= 10 && (j == 2 || j == 5)))
+                EXPECT_EQ(signalled(j), j == i) << "round " << round << ", event " << j;
+        ResetEvent(events[i]);
+    }
+    for (size_t i = 0; i < events.size(); ++i)
+        if (i != 2 && i != 5)
+            EXPECT_TRUE(CloseHandle(events[i]));
+    EXPECT_TRUE(CloseHandle(port));
+    vp::Destroy("many");
+}
+
 } // namespace
