@@ -727,8 +727,7 @@ BOOL CommPort::ReadInput(BYTE* buffer, DWORD size, DWORD* read, DWORD* errors, C
     *read = 0;
     if (LeavesInputInDevice() && queue_.Size() == 0 && reads_.empty()) {
         const size_t got = ReadDevice(buffer, std::min<size_t>(size, queue_.Capacity()));
-        if (!dead_)
-            CheckLines();
+        CheckErrorsOfInput();
         if (errors_ != 0) {
             queue_.Push(buffer, got);
             return ReportLocked(errors, stat, false, 0);

@@ -149,6 +149,10 @@ private:
     DWORD DeviceOutQueue();
     // Modem lines and error counters.
     void CheckLines();
+    // Takes the line errors and breaks that the counters show into errors_;
+    // returns their events.
+    DWORD CheckCounters();
+    void CheckErrorsOfInput();
     void RearmRx80();
     void UpdateLinePolling();
     void Signal(DWORD events);

@@ -255,8 +255,7 @@ long CommPort::PumpInput(size_t limit, bool announce)
         rx80Armed_ = false;
         events |= EV_RX80FULL;
     }
-    if (device_->Caps().counters && !dead_)
-        CheckLines();
+    CheckErrorsOfInput();
     FeedReads();
     // A watching caller is told only of bytes left in the queue, out of its
     // sight; those that pending reads took need no event.
@@ -427,7 +426,7 @@ DWORD CommPort::DeviceOutQueue()
 
 // ---- Lines and events ------------------------------------------------------
 
-void CommPort::CheckLines()
+DWORD CommPort::CheckCounters()
 {
     DWORD events = 0;
     LineCounters now;
@@ -449,6 +448,20 @@ void CommPort::CheckLines()
         if (AbortedByError() && (!reads_.empty() || !writes_.empty()))
             Abort([](const Op&) { return true; }, ERROR_OPERATION_ABORTED, true, true, false);
     }
+    return events;
+}
+
+// Received bytes need only the counters: changes of the modem lines come to
+// the port by themselves (the device's watcher, or the line poll).
+void CommPort::CheckErrorsOfInput()
+{
+    if (const DWORD events = dead_ ? 0 : CheckCounters())
+        Signal(events);
+}
+
+void CommPort::CheckLines()
+{
+    DWORD events = CheckCounters();
     DWORD status = 0;
     if ((mask_ & kModemEvents) && device_->ModemStatus(status)) {
         const DWORD changed = status ^ modem_;
