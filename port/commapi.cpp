@@ -13,7 +13,7 @@ using detail::CommPort;
 
 detail::HandleRef<CommPort> Port(HANDLE handle)
 {
-    return detail::Borrow<CommPort>(handle);
+    return detail::HandleRef<CommPort>(handle);
 }
 
 // "\\?\COMn" and "\\.\COMn" (n from 1 to 255), and the short names COM1 to

@@ -114,7 +114,8 @@ void CommPort::CloseOnce()
     if (worker_.joinable())
         worker_.join();
     device_->Close();
-    // A virtual device holds its pair's descriptors until it goes.
+    // A virtual device holds its pair's descriptors until it goes, here,
+    // once the lock is left.
     std::unique_ptr<Device> device;
     Lock lock(mutex_);
     CloseWakeFds();
@@ -293,6 +294,7 @@ BOOL CommPort::Cancel()
 BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
 {
     OVERLAPPED local{};
+    OVERLAPPED* const record = ov ? ov : &local;
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
@@ -319,7 +321,6 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // A read that the queue completes at once goes straight into the buffer.
     const size_t ready = reads_.empty() ? std::min<size_t>(queue_.Size(), toRead) : 0;
     if (reads_.empty() && (ready == toRead || immediate || (returnOnAny && ready > 0))) {
-        OVERLAPPED* record = ov ? ov : &local;
         const auto event = EventOf(record);
         Start(record, event, true);
         TakeFromQueue(static_cast<BYTE*>(buffer), ready);
@@ -328,7 +329,6 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
             *read = DWORD(ready);
         return TRUE;
     }
-    OVERLAPPED* record = ov ? ov : &local;
     ReadOp op{Start(record, EventOf(record)), static_cast<BYTE*>(buffer), toRead, {}, 0, Clock::now(), returnOnAny};
     if (op.returnOnAny)
         op.timeout = Timeout(t.ReadTotalTimeoutConstant);
@@ -401,7 +401,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
     // The event is reset only if the write has to wait.
-    OVERLAPPED* record = ov ? ov : &local;
+    OVERLAPPED* const record = ov ? ov : &local;
     const auto event = EventOf(record);
     Op started = Start(record, event, true);
     if (toWrite == 0) {
@@ -458,6 +458,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
 BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
 {
     OVERLAPPED local{};
+    OVERLAPPED* const record = ov ? ov : &local;
     Lock lock(mutex_);
     if (closed_)
         return Fail(ERROR_INVALID_HANDLE);
@@ -466,7 +467,6 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     *mask = 0;
     // Bytes still in the device are seen by the poll that follows at once.
     if (history_) {
-        OVERLAPPED* record = ov ? ov : &local;
         const auto event = EventOf(record);
         Start(record, event, true);
         *mask = history_;
@@ -476,7 +476,6 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     }
     if (dead_)
         return Fail(dead_);
-    OVERLAPPED* record = ov ? ov : &local;
     wait_ = WaitOp{Start(record, EventOf(record)), mask};
     // A caller that waits for the event polls the device meanwhile; for any
     // other the worker does.

@@ -146,7 +146,7 @@ DWORD Event::WaitPlain(DWORD milliseconds)
 
 HandleRef<Event> LookupEvent(HANDLE handle)
 {
-    return Borrow<Event>(handle);
+    return HandleRef<Event>(handle);
 }
 
 } // namespace vxport::detail

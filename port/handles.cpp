@@ -80,26 +80,27 @@ BorrowedHandle::BorrowedHandle(HANDLE handle)
     for (int i = 0; i < kKept; ++i) {
         if (kept.handle[i] != key)
             continue;
-        if (!kept.object[i]->Listed())
-            break;
+        if (!kept.object[i]->Listed()) {
+            TakeUnkept(key, i);
+            return;
+        }
         object_ = kept.object[i];
         slot_ = i;
         pins_ = &kept.pins[i];
         ++kept.pins[i];
         return;
     }
-    TakeUnkept(key);
+    TakeUnkept(key, -1);
 }
 
 // Out of line, so that a kept handle's lookup saves no registers.
-[[gnu::noinline]] void BorrowedHandle::TakeUnkept(uintptr_t key)
+[[gnu::noinline]] void BorrowedHandle::TakeUnkept(uintptr_t key, int closed)
 {
-    for (int i = 0; i < kKept; ++i)
-        if (slots.handle[i] == key) { // closed since
-            if (slots.pins[i] == 0)
-                Forget(i);
-            return;
-        }
+    if (closed >= 0) {
+        if (slots.pins[closed] == 0)
+            Forget(closed);
+        return;
+    }
     own_ = FromTable(key);
     object_ = own_.get();
     if (!own_ || keptGone)

@@ -55,7 +55,8 @@ public:
     HandleObject* Object() const { return object_; }
 
 private:
-    void TakeUnkept(uintptr_t key);
+    // `closed`: the slot that keeps the handle's object, closed since; -1.
+    void TakeUnkept(uintptr_t key, int closed);
 
 protected:
     void Drop()
@@ -93,12 +94,6 @@ public:
         return object_ ? std::shared_ptr<T>(SharedObject(), get()) : nullptr;
     }
 };
-
-template <class T>
-HandleRef<T> Borrow(HANDLE handle)
-{
-    return HandleRef<T>(handle);
-}
 
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> UnregisterHandle(HANDLE handle);
