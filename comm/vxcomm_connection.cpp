@@ -75,7 +75,7 @@ bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctio
             if (!handling || turnDepth_ == 0 || turn_ == self) {
                 turn_ = handling ? self : turn_;
                 turnDepth_ += handling;
-                inside_.push_back(self);
+                ++calls_;
                 owner = owner_;
                 break;
             }
@@ -88,19 +88,14 @@ bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctio
     struct Leave {
         TCommLife& life;
         bool handling;
-        std::thread::id self;
         const TCallFrame& frame;
         ~Leave()
         {
             innermostCall = frame.outer;
             bool wake = false;
             {
-                // Only the number of a thread's entries counts, not their
-                // order: one of them goes, the last entry taking its place.
                 std::lock_guard lock(life.lock_);
-                auto& inside = life.inside_;
-                *std::find(inside.begin(), inside.end(), self) = inside.back();
-                inside.pop_back();
+                --life.calls_;
                 if (handling && --life.turnDepth_ == 0)
                     life.turn_ = {};
                 wake = life.waiters_ > 0;
@@ -108,15 +103,19 @@ bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctio
             if (wake)
                 MainThread::Wake();
         }
-    } leave{*this, handling, self, frame};
+    } leave{*this, handling, frame};
     fn(*owner);
     return true;
 }
 
+// Under the lock. Every call counted in calls_ has its frame on its own
+// thread while it runs: the calling thread's own frames are its calls.
 bool TCommLife::OthersInside() const
 {
-    const auto self = std::this_thread::get_id();
-    return std::any_of(inside_.begin(), inside_.end(), [self](std::thread::id id) { return id != self; });
+    int mine = 0;
+    for (const TCallFrame* frame = innermostCall; frame; frame = frame->outer)
+        mine += frame->life == this;
+    return calls_ > mine;
 }
 
 void TCommLife::End()

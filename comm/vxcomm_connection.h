@@ -64,8 +64,7 @@ constexpr intptr_t kTakeInput = 1;
 // The component as its threads see it: gone once its destruction has begun.
 class TCommLife {
 public:
-    // Room for a few calls at once: an entry seldom allocates under the lock.
-    explicit TCommLife(TvxCustomComm* owner) : owner_(owner) { inside_.reserve(4); }
+    explicit TCommLife(TvxCustomComm* owner) : owner_(owner) {}
     // Runs fn with the component unless it is gone or `conn` (when given) has
     // stopped; a handling call first waits for its turn. False when fn did
     // not run.
@@ -103,7 +102,7 @@ private:
     // Held only to change or read the fields below, never across fn.
     mutable TSpinLock lock_;
     TvxCustomComm* owner_;
-    std::vector<std::thread::id> inside_; // one entry per call in progress
+    int calls_ = 0; // calls in progress with an entry of their own, on any thread
     std::thread::id turn_;
     int turnDepth_ = 0;
     mutable int waiters_ = 0; // threads in WaitFor

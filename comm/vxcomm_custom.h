@@ -189,7 +189,8 @@ private:
     void ClosePort();
     // Handles one port event (a ComEventMsg) of a connection.
     void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
-    bool Receive(TCommConnection& conn, vxport::DWORD mask, vxport::DWORD count, const TGoesOn& goesOn);
+    // Reads `count` bytes that wait in the queue and delivers them.
+    bool Receive(TCommConnection& conn, vxport::DWORD count, const TGoesOn& goesOn);
     bool Deliver(TCommConnection& conn, vxport::DWORD count, const TGoesOn& goesOn);
     // A receive event would read the bytes now: somebody takes them, and
     // receiving is not held.

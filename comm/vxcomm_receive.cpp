@@ -64,7 +64,9 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
         const DWORD mask = DWORD(Msg.wParam);
         if (got > 0 && !Deliver(conn, got, goesOn))
             return;
-        if (!Receive(conn, mask, comStat_.cbInQue - std::min(got, comStat_.cbInQue), goesOn))
+        // Bytes still in the queue (as a rule none after the watch's own read).
+        const DWORD left = comStat_.cbInQue - std::min(got, comStat_.cbInQue);
+        if ((mask & EV_RXCHAR) && left > 0 && !Receive(conn, left, goesOn))
             return;
         if ((mask & EV_TXEMPTY) && !TxEmpty(goesOn))
             return;
@@ -76,10 +78,8 @@ void TvxCustomComm::HandleComEvent(TCommConnection& conn, const TMsg& Msg)
     }
 }
 
-bool TvxCustomComm::Receive(TCommConnection& conn, DWORD mask, DWORD count, const TGoesOn& goesOn)
+bool TvxCustomComm::Receive(TCommConnection& conn, DWORD count, const TGoesOn& goesOn)
 {
-    if (!(mask & EV_RXCHAR) || count == 0)
-        return true;
     if (!ReadsInput())
         return true; // the bytes wait in the driver's queue
     // The queue can hold more than the buffer (BufferInSize raised on an open

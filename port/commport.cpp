@@ -400,10 +400,8 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         return Fail(ERROR_OPERATION_ABORTED);
 
     const BYTE* bytes = static_cast<const BYTE*>(data);
-    // The event is reset only if the write has to wait.
     OVERLAPPED* const record = ov ? ov : &local;
     const auto event = EventOf(record);
-    Op started = Start(record, event, true);
     if (toWrite == 0) {
         Complete(record, 0, 0, event.get());
         return TRUE;
@@ -412,7 +410,21 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         device_->Escape(SETRTS);
     // With nothing queued before it the device gets the bytes at once; what
     // it leaves is copied: the caller's buffer is never read after the call.
+    // Output that nobody waits to see drain needs no bookkeeping and no
+    // worker. That is decided before the write, so that the answer to a
+    // device returns right after the device took it.
+    const bool unwatched = writes_.empty() && !drainAt_ && !DrainWatched();
     const long taken = writes_.empty() ? device_->Write(bytes, toWrite) : 0;
+    if (unwatched && DWORD(taken) == toWrite) {
+        txActive_ = false;
+        outputInDevice_ = true;
+        Complete(record, 0, toWrite, event.get());
+        if (written)
+            *written = toWrite;
+        return TRUE;
+    }
+    // The event is reset only if the write has to wait.
+    Op started = Start(record, event, true);
     if (taken > 0)
         txActive_ = outputInDevice_ = true;
     if (taken < 0) {
@@ -420,14 +432,6 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
         Complete(record, dead_, 0, event.get());
     } else if (DWORD(taken) == toWrite) {
         Complete(record, 0, toWrite, event.get());
-        // Output that nobody waits to see drain needs no bookkeeping and no
-        // worker: the answer to a device returns at once.
-        if (!drainAt_ && !DrainWatched()) {
-            txActive_ = false;
-            if (written)
-                *written = toWrite;
-            return TRUE;
-        }
     } else {
         started.event = event.Share();
         if (started.event)
