@@ -339,8 +339,10 @@ DWORD TtyDevice::Escape(DWORD function)
 
 bool TtyDevice::Counters(LineCounters& counters)
 {
+    if (!counters_)
+        return false;
     serial_icounter_struct icount{};
-    if (!counters_ || ioctl(fd_, TIOCGICOUNT, &icount) < 0)
+    if (ioctl(fd_, TIOCGICOUNT, &icount) < 0)
         return false;
     counters.frame = uint32_t(icount.frame);
     counters.parity = uint32_t(icount.parity);
