@@ -181,19 +181,19 @@ HandleRef<Event> CommPort::EventOf(const OVERLAPPED* ov)
     return ov->hEvent ? LookupEvent(ov->hEvent) : HandleRef<Event>{};
 }
 
-CommPort::Op CommPort::Start(OVERLAPPED* ov, const HandleRef<Event>& event, bool completesNow)
+// A transfer that stays pending. Like the system, it resets its event when
+// it starts, so a signal left from an earlier transfer is not taken for this
+// one, and it holds the event until it completes. One that completes within
+// its call is not started: it sets the event under the port's lock, so the
+// reset would change nothing anybody could see, and it needs no reference
+// of its own to the event.
+CommPort::Op CommPort::Start(OVERLAPPED* ov, const HandleRef<Event>& event)
 {
-    // Like the system, an operation resets its event when it starts, so a
-    // signal left from an earlier transfer is not taken for this one. One
-    // that completes before the call returns sets it anyway, under the
-    // port's lock: the reset would change nothing anybody could see, and
-    // such a transfer needs no reference of its own to the event.
-    if (event && !completesNow)
+    if (event)
         event->Reset();
     Count(ov).store(0, std::memory_order_relaxed);
     Status(ov).store(kPending, std::memory_order_release);
-    return Op{ov, completesNow ? nullptr : event.Share(), std::this_thread::get_id(), std::nullopt, false,
-              std::nullopt};
+    return Op{ov, event.Share(), std::this_thread::get_id(), std::nullopt, false, std::nullopt};
 }
 
 // The result goes into the record before the event is set, so a thread woken
@@ -321,10 +321,8 @@ BOOL CommPort::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov)
     // A read that the queue completes at once goes straight into the buffer.
     const size_t ready = reads_.empty() ? std::min<size_t>(queue_.Size(), toRead) : 0;
     if (reads_.empty() && (ready == toRead || immediate || (returnOnAny && ready > 0))) {
-        const auto event = EventOf(record);
-        Start(record, event, true);
         TakeFromQueue(static_cast<BYTE*>(buffer), ready);
-        Complete(record, 0, DWORD(ready), event.get());
+        Complete(record, 0, DWORD(ready), EventOf(record).get());
         if (read)
             *read = DWORD(ready);
         return TRUE;
@@ -423,8 +421,6 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
             *written = toWrite;
         return TRUE;
     }
-    // The event is reset only if the write has to wait.
-    Op started = Start(record, event, true);
     if (taken > 0)
         txActive_ = outputInDevice_ = true;
     if (taken < 0) {
@@ -433,10 +429,7 @@ BOOL CommPort::Write(const void* data, DWORD toWrite, DWORD* written, OVERLAPPED
     } else if (DWORD(taken) == toWrite) {
         Complete(record, 0, toWrite, event.get());
     } else {
-        started.event = event.Share();
-        if (started.event)
-            started.event->Reset();
-        WriteOp op{std::move(started), std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
+        WriteOp op{Start(record, event), std::vector<BYTE>(bytes, bytes + toWrite), size_t(taken)};
         op.timeout = Timeout(uint64_t(timeouts_.WriteTotalTimeoutMultiplier) * toWrite +
                              timeouts_.WriteTotalTimeoutConstant);
         writes_.push_back(std::move(op));
@@ -471,11 +464,9 @@ BOOL CommPort::WaitEvent(DWORD* mask, OVERLAPPED* ov)
     *mask = 0;
     // Bytes still in the device are seen by the poll that follows at once.
     if (history_) {
-        const auto event = EventOf(record);
-        Start(record, event, true);
         *mask = history_;
         history_ = 0;
-        Complete(record, 0, 0, event.get());
+        Complete(record, 0, 0, EventOf(record).get());
         return TRUE;
     }
     if (dead_)

@@ -166,7 +166,7 @@ private:
     void Abort(const std::function<bool(const Op&)>& which, DWORD error, bool reads, bool writes, bool wait);
     // The transfer's event, for the length of the call.
     static HandleRef<Event> EventOf(const OVERLAPPED* ov);
-    Op Start(OVERLAPPED* ov, const HandleRef<Event>& event, bool completesNow = false);
+    Op Start(OVERLAPPED* ov, const HandleRef<Event>& event);
     BOOL Fail(DWORD error);
     BOOL AwaitSync(Lock& lock, OVERLAPPED* ov, DWORD* transferred);
     bool ManualRts() const;
