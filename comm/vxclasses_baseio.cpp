@@ -74,7 +74,7 @@ void TvxBaseIO::Loaded()
 
 // ---- Opening and closing --------------------------------------------------------------
 
-bool TvxBaseIO::IsOpen() const
+[[gnu::hot]] bool TvxBaseIO::IsOpen() const
 {
     return Handle() != vxport::INVALID_HANDLE_VALUE;
 }
@@ -89,7 +89,7 @@ void TvxBaseIO::CloseHandle(vxport::HANDLE AHandle)
     vxport::CloseHandle(AHandle);
 }
 
-bool TvxBaseIO::HasReceiver() const
+[[gnu::hot]] bool TvxBaseIO::HasReceiver() const
 {
     return GetTerminal() || OnAfterReceive.Assigned() || GetDataProcessor();
 }
@@ -256,7 +256,7 @@ void TvxBaseIO::RemoveNotify(const TOnNotifyEvent& Handler)
 
 // ---- Receive path ------------------------------------------------------------------------------
 
-bool TvxBaseIO::DoAfterReceive(void* Buffer, uint32_t Received)
+[[gnu::hot]] bool TvxBaseIO::DoAfterReceive(void* Buffer, uint32_t Received)
 {
     bool handled = false;
     if (TvxCustomDataProcessor* processor = GetDataProcessor()) {

@@ -38,7 +38,7 @@ thread_local const TCallFrame* innermostCall = nullptr;
 // another thread already waits for it. It needs no entry of its own, and
 // nothing is left to do after fn, right after the write that may answer the
 // device.
-bool TCommLife::CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
+[[gnu::hot]] bool TCommLife::CallNested(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
     if (handling || ended_.load() || (conn && conn->Stopped()))
         return false;
@@ -50,7 +50,7 @@ bool TCommLife::CallNested(const TCommConnection* conn, bool handling, TFunction
     return false;
 }
 
-bool TCommLife::CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<void(TvxCustomComm&)> fn)
+[[gnu::hot]] bool TCommLife::CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<void(TvxCustomComm&)> fn)
 {
     if (life->CallNested(nullptr, false, fn))
         return true;
@@ -58,12 +58,12 @@ bool TCommLife::CallKept(const std::shared_ptr<TCommLife>& life, TFunctionRef<vo
     return std::shared_ptr<TCommLife>(life)->CallEntered(nullptr, false, fn);
 }
 
-bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
+[[gnu::hot]] bool TCommLife::Call(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
     return CallNested(conn, handling, fn) || CallEntered(conn, handling, fn);
 }
 
-bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
+[[gnu::hot]] bool TCommLife::CallEntered(const TCommConnection* conn, bool handling, TFunctionRef<void(TvxCustomComm&)> fn)
 {
     const auto self = std::this_thread::get_id();
     TvxCustomComm* owner = nullptr;
@@ -190,7 +190,7 @@ void TCommConnection::Start(DWORD happened)
         MainThread::Post([self] { self->WatchInput(); });
 }
 
-void TCommConnection::Handle(DWORD mask, intptr_t how)
+[[gnu::hot]] void TCommConnection::Handle(DWORD mask, intptr_t how)
 {
     const TMsg msg{nullptr, ComEventMsg, mask, how, 0, {}};
     try {
@@ -265,7 +265,7 @@ public:
     void Orphan() { watcher_ = nullptr; }
 
 protected:
-    bool event(QEvent* e) override
+    [[gnu::hot]] bool event(QEvent* e) override
     {
         if (e->type() != QEvent::SockAct && e->type() != QEvent::SockClose)
             return QSocketNotifier::event(e);
@@ -351,7 +351,7 @@ void TInputWatcher::TakeBack()
 // the layer takes the input over until an event reads bytes in the main
 // thread again. One that found the bytes read already by a hand-off's event
 // goes on watching.
-void TInputWatcher::Activated()
+[[gnu::hot]] void TInputWatcher::Activated()
 {
     bool gone = false;
     bool* const outer = std::exchange(gone_, &gone);
@@ -370,7 +370,7 @@ void TInputWatcher::Activated()
 }
 
 // True when the activation took no input; this object may be gone then.
-bool TInputWatcher::Handle()
+[[gnu::hot]] bool TInputWatcher::Handle()
 {
     const std::shared_ptr<TCommConnection> conn = conn_.lock();
     if (!conn || conn->Stopped() || !watching_)

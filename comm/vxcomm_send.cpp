@@ -49,7 +49,7 @@ void ProcessMessages()
 
 } // namespace
 
-void TvxCustomComm::SendChar(char Ch)
+[[gnu::hot]] void TvxCustomComm::SendChar(char Ch)
 {
     sentCount_ = 0;
     if (StartSending("Try to send char %2Xh ...", uint8_t(Ch)))
@@ -66,7 +66,7 @@ void TvxCustomComm::SendString(const std::string& S)
 // The bytes may go out, and a handler on another thread destroy the component
 // (OnAfterSend), before the sending call has left it: its destruction waits
 // for the write, which the destruction's close also ends.
-void TvxCustomComm::WriteWaited(const void* Data, DWORD Size)
+[[gnu::hot]] void TvxCustomComm::WriteWaited(const void* Data, DWORD Size)
 {
     TCommLife::CallKept(life_, [&](TvxCustomComm&) {
         DWORD written = 0;

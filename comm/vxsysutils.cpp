@@ -42,7 +42,7 @@ bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& overlapped, DWORD& transfer
     return false;
 }
 
-bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped, DWORD* transferred)
+[[gnu::hot]] bool WriteComWait(HANDLE handle, const void* buffer, DWORD length, OVERLAPPED& overlapped, DWORD* transferred)
 {
     return TransferWait(
         handle, overlapped, [&](DWORD* count) { return WriteFile(handle, buffer, length, count, &overlapped); },

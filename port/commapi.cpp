@@ -186,7 +186,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
     return WithPort(file, [&](CommPort& p) { return p.Read(buffer, toRead, read, overlapped); });
 }
 
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped)
+[[gnu::hot]] BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped)
 {
     return WithPort(file, [&](CommPort& p) { return p.Write(buffer, toWrite, written, overlapped); });
 }
@@ -229,7 +229,7 @@ BOOL TakeCommInput(HANDLE port, DWORD* errors, COMSTAT* stat)
     return WithPort(port, [&](CommPort& p) { return p.TakeInput(errors, stat); });
 }
 
-BOOL ReadCommInput(HANDLE port, void* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat)
+[[gnu::hot]] BOOL ReadCommInput(HANDLE port, void* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat)
 {
     return WithPort(port, [&](CommPort& p) { return p.ReadInput(static_cast<BYTE*>(buffer), size, read, errors, stat); });
 }

@@ -265,7 +265,7 @@ long CommPort::PumpInput(size_t limit, bool announce)
     return total;
 }
 
-size_t CommPort::ReadDevice(BYTE* to, size_t size)
+[[gnu::hot]] size_t CommPort::ReadDevice(BYTE* to, size_t size)
 {
     size_t got = 0;
     // A short read found the device empty; asking again would only cost a
@@ -399,7 +399,7 @@ void CommPort::CheckDrain(std::optional<Clock::time_point> at)
     Signal(EV_TXEMPTY);
 }
 
-bool CommPort::DrainWatched() const
+[[gnu::hot]] bool CommPort::DrainWatched() const
 {
     return (mask_ & EV_TXEMPTY) || ManualRts();
 }
@@ -426,7 +426,7 @@ DWORD CommPort::DeviceOutQueue()
 
 // ---- Lines and events ------------------------------------------------------
 
-DWORD CommPort::CheckCounters()
+[[gnu::hot]] DWORD CommPort::CheckCounters()
 {
     DWORD events = 0;
     LineCounters now;
@@ -453,7 +453,7 @@ DWORD CommPort::CheckCounters()
 
 // Received bytes need only the counters: changes of the modem lines come to
 // the port by themselves (the device's watcher, or the line poll).
-void CommPort::CheckErrorsOfInput()
+[[gnu::hot]] void CommPort::CheckErrorsOfInput()
 {
     if (const DWORD events = dead_ ? 0 : CheckCounters())
         Signal(events);
@@ -491,7 +491,7 @@ void CommPort::UpdateLinePolling()
         linePollAt_ = Clock::now() + kLinePollPeriod;
 }
 
-void CommPort::Signal(DWORD events)
+[[gnu::hot]] void CommPort::Signal(DWORD events)
 {
     history_ |= events & mask_;
     if (wait_ && history_) {

@@ -7,7 +7,7 @@
 
 namespace vxport::detail {
 
-void Event::Set()
+[[gnu::hot]] void Event::Set()
 {
     // A port sets its events for every transfer. Set again while still set,
     // the event changes nothing and has nobody to wake: a waiter or poller
@@ -144,7 +144,7 @@ DWORD Event::WaitPlain(DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-HandleRef<Event> LookupEvent(HANDLE handle)
+[[gnu::hot]] HandleRef<Event> LookupEvent(HANDLE handle)
 {
     return HandleRef<Event>(handle);
 }

@@ -71,7 +71,7 @@ void Forget(int i)
 
 } // namespace
 
-BorrowedHandle::BorrowedHandle(HANDLE handle)
+[[gnu::hot]] BorrowedHandle::BorrowedHandle(HANDLE handle)
 {
     const auto key = reinterpret_cast<uintptr_t>(handle);
     if (key == 0)

@@ -159,7 +159,7 @@ void ApplicationStarts()
 
 Q_COREAPP_STARTUP_FUNCTION(ApplicationStarts)
 
-bool Exists()
+[[gnu::hot]] bool Exists()
 {
     auto* app = QCoreApplication::instance();
     return app && app != ending.load();
@@ -263,7 +263,7 @@ void RunDue(bool woken)
 
 } // namespace
 
-void CheckSynchronize()
+[[gnu::hot]] void CheckSynchronize()
 {
     if (pendingCount.load(std::memory_order_acquire) != 0)
         RunDue(false);

@@ -145,7 +145,7 @@ void TtyDevice::Close()
     fd_ = -1;
 }
 
-long TtyDevice::Read(BYTE* buffer, size_t size)
+[[gnu::hot]] long TtyDevice::Read(BYTE* buffer, size_t size)
 {
     const ssize_t n = ::read(fd_, buffer, size);
     if (n > 0)
@@ -155,7 +155,7 @@ long TtyDevice::Read(BYTE* buffer, size_t size)
     return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
 }
 
-long TtyDevice::Write(const BYTE* data, size_t size)
+[[gnu::hot]] long TtyDevice::Write(const BYTE* data, size_t size)
 {
     const ssize_t n = ::write(fd_, data, size);
     if (n >= 0)
@@ -337,7 +337,7 @@ DWORD TtyDevice::Escape(DWORD function)
     }
 }
 
-bool TtyDevice::Counters(LineCounters& counters)
+[[gnu::hot]] bool TtyDevice::Counters(LineCounters& counters)
 {
     if (!counters_)
         return false;
