@@ -402,14 +402,18 @@ TEST(VirtualPairHandles, AThreadUsingMoreHandlesThanItKeepsReachesEachOne)
         DWORD n = 0;
         EXPECT_TRUE(WriteFile(port, "x", 1, &n, &ov)) << "round " << round;
         EXPECT_EQ(SetEvent(events[i]), !closed) << "round " << round;
-        for (size_t j = 0; j < events.size(); ++j)
-            if (!(round >= 10 && (j == 2 || j == 5)))
+        for (size_t j = 0; j < events.size(); ++j) {
+            if (!(round >= 10 && (j == 2 || j == 5))) {
                 EXPECT_EQ(signalled(j), j == i) << "round " << round << ", event " << j;
+            }
+        }
         ResetEvent(events[i]);
     }
-    for (size_t i = 0; i < events.size(); ++i)
-        if (i != 2 && i != 5)
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i != 2 && i != 5) {
             EXPECT_TRUE(CloseHandle(events[i]));
+        }
+    }
     EXPECT_TRUE(CloseHandle(port));
     vp::Destroy("many");
 }
