@@ -89,6 +89,49 @@ TEST(CommReceive, EveryByteArrivesInOrderInTheMainThread)
     EXPECT_TRUE(got.allInMainThread);
 }
 
+// A burst that the tty hands over in many reads is taken in rounds within one
+// event: whole, in order, in blocks no larger than the read buffer; a receiver
+// that closes the port or destroys the component gets no further block.
+TEST(CommReceive, ABurstArrivesWholeAndEndsAtAReceiverThatCloses)
+{
+    std::string burst(65536, 0);
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = char(i * 31 / 7);
+    enum { kKeeps, kCloses, kDestroys };
+    for (const int receiver : {kKeeps, kCloses, kDestroys}) {
+        PtyPort port(63);
+        auto rs = std::make_unique<TvxComm>();
+        std::string got;
+        int calls = 0;
+        size_t largest = 0;
+        rs->OnAfterReceive = [&](TObject*, void* buffer, uint32_t count) {
+            got.append(static_cast<const char*>(buffer), count);
+            largest = std::max<size_t>(largest, count);
+            ++calls;
+            if (receiver == kCloses)
+                rs->SetActive(false);
+            else if (receiver == kDestroys)
+                rs.reset();
+        };
+        rs->SetComPortNo(63);
+        rs->SetActive(true);
+        const size_t bufferSize = rs->ReadBufferSize();
+        if (receiver == kKeeps) {
+            std::thread device([&] { port.Write(burst); });
+            EXPECT_TRUE(Pump([&] { return got.size() >= burst.size(); }));
+            device.join();
+            EXPECT_TRUE(got == burst);
+            EXPECT_LE(largest, bufferSize);
+        } else {
+            port.Write(burst.substr(0, 8192)); // what a pty holds with nobody reading
+            PumpFor(100);
+            EXPECT_EQ(calls, 1) << "receiver " << receiver;
+            EXPECT_TRUE(burst.compare(0, got.size(), got) == 0);
+            EXPECT_EQ(rs && rs->Active(), false);
+        }
+    }
+}
+
 // Switching between the main thread and the message thread while bytes
 // stream in loses, repeats and reorders nothing: a hand-off on its way to
 // the main thread and one to the message thread never overlap.
