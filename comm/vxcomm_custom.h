@@ -189,12 +189,12 @@ private:
     void ClosePort();
     // Handles one port event (a ComEventMsg) of a connection.
     void HandleComEvent(TCommConnection& conn, const TMsg& Msg);
-    // The errors and the input of an event; what it read (`got`, in the last
-    // round) is delivered. False when the event ends there.
-    bool TakeEventInput(TCommConnection& conn, intptr_t how, vxport::DWORD& got, const TGoesOn& goesOn);
     // Reads `count` bytes that wait in the queue and delivers them.
     bool Receive(TCommConnection& conn, vxport::DWORD count, const TGoesOn& goesOn);
     bool Deliver(TCommConnection& conn, vxport::DWORD count, const TGoesOn& goesOn);
+    // After a read of a kilobyte or more, reads on in the same event while
+    // the reads are as large; false when the event ends there.
+    bool ReadBurst(TCommConnection& conn, vxport::DWORD& got, const TGoesOn& goesOn);
     // A receive event would read the bytes now: somebody takes them, and
     // receiving is not held.
     bool ReadsInput() const

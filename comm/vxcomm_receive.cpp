@@ -34,8 +34,8 @@ TTraceStates TraceOf(DWORD mask)
     return states;
 }
 
-// See TakeEventInput.
-constexpr size_t kBurstRead = 1024;
+// See ReadBurst.
+constexpr DWORD kBurstRead = 1024;
 constexpr int kReadRoundsPerEvent = 8;
 constexpr auto kReadTimePerEvent = std::chrono::milliseconds(1);
 
@@ -55,10 +55,27 @@ constexpr auto kReadTimePerEvent = std::chrono::milliseconds(1);
     const TCommLife& life = conn.Life();
     const auto goesOn = [&] { return !life.Ended() && !conn.Stopped(); };
     try {
+        DWORD errors = 0;
         DWORD got = 0;
-        if (!TakeEventInput(conn, Msg.lParam, got, goesOn))
+        // The event needs the errors and the input count; the output count
+        // would cost the device a question after every write. The watch's
+        // own event reads the input within the same call.
+        std::vector<uint8_t>& buffer = conn.ReadBuffer();
+        if (Msg.lParam == kTakeInput && ReadsInput())
+            ReadCommInput(conn.Handle(), buffer.data(), DWORD(buffer.size()), &got, &errors, &comStat_);
+        else if (Msg.lParam == kTakeInput)
+            TakeCommInput(conn.Handle(), &errors, &comStat_);
+        else
+            ClearCommInputError(conn.Handle(), &errors, &comStat_);
+        if (errors != 0) {
+            DoCommError(errors, 0, TComStateFlags::FromBits(ComStatFlags(comStat_)));
             return;
+        }
         const DWORD mask = DWORD(Msg.wParam);
+        if (got > 0 && !Deliver(conn, got, goesOn))
+            return;
+        if (got >= kBurstRead && !ReadBurst(conn, got, goesOn))
+            return;
         // Bytes still in the queue (as a rule none after the watch's own read).
         const DWORD left = comStat_.cbInQue - std::min(got, comStat_.cbInQue);
         if ((mask & EV_RXCHAR) && left > 0 && !Receive(conn, left, goesOn))
@@ -73,45 +90,31 @@ constexpr auto kReadTimePerEvent = std::chrono::milliseconds(1);
     }
 }
 
-// The errors and the input count of an event, and with the watch's own event
-// (`how` kTakeInput) the input itself, read within the same call. The output
-// count would cost the device a question after every write. False when the
-// event ends here: an error was reported or a receiver closed the port.
-[[gnu::hot]] bool TvxCustomComm::TakeEventInput(TCommConnection& conn, intptr_t how, DWORD& got,
-                                                const TGoesOn& goesOn)
+// A read of a kilobyte or more came from a burst, which as a rule goes on:
+// reading again within the event saves a pass through the event loop for
+// each piece of it (a tty's read hands over what its 4 KiB line buffer holds,
+// as a rule). A short read ends the burst, so a slow stream pays no extra
+// read; so do a few rounds or a millisecond, so that the loop's other work
+// does not wait behind a long burst or a slow receiver, and a receiver that
+// held receiving or went away. `got` is the last read's count.
+bool TvxCustomComm::ReadBurst(TCommConnection& conn, DWORD& got, const TGoesOn& goesOn)
 {
-    const bool readsNow = how == kTakeInput && ReadsInput();
-    std::vector<uint8_t>& buffer = conn.ReadBuffer();
-    std::chrono::steady_clock::time_point start;
-    for (int round = 1;; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 2; got >= kBurstRead && round <= kReadRoundsPerEvent && ReadsInput() &&
+                        std::chrono::steady_clock::now() - start < kReadTimePerEvent;
+         ++round) {
         DWORD errors = 0;
         got = 0;
-        if (readsNow)
-            ReadCommInput(conn.Handle(), buffer.data(), DWORD(buffer.size()), &got, &errors, &comStat_);
-        else if (how == kTakeInput)
-            TakeCommInput(conn.Handle(), &errors, &comStat_);
-        else
-            ClearCommInputError(conn.Handle(), &errors, &comStat_);
+        std::vector<uint8_t>& buffer = conn.ReadBuffer();
+        ReadCommInput(conn.Handle(), buffer.data(), DWORD(buffer.size()), &got, &errors, &comStat_);
         if (errors != 0) {
             DoCommError(errors, 0, TComStateFlags::FromBits(ComStatFlags(comStat_)));
             return false;
         }
         if (got > 0 && !Deliver(conn, got, goesOn))
             return false;
-        // A read of a kilobyte or more came from a burst, which as a rule goes
-        // on: reading again here saves a pass through the event loop for each
-        // piece of it (a tty's read hands over what its 4 KiB line buffer
-        // holds, as a rule). A short read ends the event, so a slow stream
-        // pays no extra read. So do a few rounds or a millisecond, so that the
-        // loop's other work does not wait behind a long burst or a slow
-        // receiver, and a receiver that held receiving or went away.
-        if (!readsNow || got < std::min<size_t>(kBurstRead, buffer.size()) || !ReadsInput())
-            return true;
-        if (round == 1)
-            start = std::chrono::steady_clock::now();
-        else if (round == kReadRoundsPerEvent || std::chrono::steady_clock::now() - start > kReadTimePerEvent)
-            return true;
     }
+    return true;
 }
 
 bool TvxCustomComm::Receive(TCommConnection& conn, DWORD count, const TGoesOn& goesOn)
