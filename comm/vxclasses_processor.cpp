@@ -44,6 +44,11 @@ TvxCustomDataProcessor::~TvxCustomDataProcessor()
     timer_.reset();
 }
 
+void TvxCustomDataProcessor::Destroying()
+{
+    timer_->EndTicks();
+}
+
 TOnNotifyEvent TvxCustomDataProcessor::NotifyHandler()
 {
     return MakeMethod(this, &TvxCustomDataProcessor::HandleNotify);

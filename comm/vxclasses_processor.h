@@ -96,6 +96,9 @@ public:
 
 protected:
     void Notification(QObject* AComponent, TOperation Operation) override;
+    // The timer ticks no more; a tick that runs on another thread (DoTimer,
+    // TxEmpty) ends first.
+    void Destroying() override;
 
 private:
     TOnNotifyEvent NotifyHandler();

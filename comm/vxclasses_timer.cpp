@@ -29,8 +29,23 @@ void TvxUtilWindow::KillTimer()
 
 void TvxUtilWindow::timerEvent(QTimerEvent* event)
 {
-    if (event->timerId() == timerId_ && onTick_ && !released_.load())
-        onTick_();
+    if (event->timerId() != timerId_ || !onTick_)
+        return;
+    const std::lock_guard lock(tickMutex_);
+    if (released_.load())
+        return;
+    // A tick may let the window go; it is then deleted later, not under it.
+    ticking_ = true;
+    onTick_();
+    ticking_ = false;
+}
+
+void TvxUtilWindow::EndTicks()
+{
+    released_.store(true);
+    if (thread() != QThread::currentThread()) {
+        const std::lock_guard wait(tickMutex_);
+    }
 }
 
 TvxUtilWindow* AllocateUtilWindow(std::function<void()> OnTick)
@@ -42,10 +57,10 @@ void DeallocateUtilWindow(TvxUtilWindow* Wnd)
 {
     if (!Wnd)
         return;
-    if (Wnd->thread() == QThread::currentThread()) {
+    if (Wnd->thread() == QThread::currentThread() && !Wnd->ticking_) {
         delete Wnd;
     } else {
-        Wnd->released_.store(true);
+        Wnd->EndTicks();
         Wnd->deleteLater();
     }
 }

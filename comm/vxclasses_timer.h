@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 // Hidden receiver of one thread's timer ticks; OnTick runs for each tick of
 // the timer started with SetTimer.
@@ -24,6 +25,9 @@ public:
     void SetTimer(uint32_t Interval);
     void KillTimer();
     bool TimerActive() const { return timerId_ != 0; }
+    // No tick calls anything from now on. Called on another thread, it waits
+    // for a tick that runs on the window's thread to end.
+    void EndTicks();
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -33,9 +37,11 @@ private:
 
     std::function<void()> onTick_;
     int timerId_ = 0;
-    // Set when the window is let go from another thread: until its own
-    // thread deletes it, its ticks call nothing.
+    // Set by EndTicks: until its thread deletes it, its ticks call nothing.
     std::atomic<bool> released_{false};
+    // Held on the window's thread while a tick runs.
+    std::mutex tickMutex_;
+    bool ticking_ = false; // the window's thread only
 };
 
 // A new hidden receiver on the calling thread.
@@ -71,6 +77,9 @@ public:
     // True while a system timer runs for this timer.
     bool Running() const { return window_->TimerActive(); }
     TvxUtilWindow* WindowHandle() const { return window_; }
+    // OnTimer is called no more; off the timer's thread, a call that runs
+    // there ends first. For an owner whose destruction begins.
+    void EndTicks() { window_->EndTicks(); }
 
 protected:
     // Called on every tick.

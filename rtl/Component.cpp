@@ -73,6 +73,7 @@ void TComponent::NotifyDestroying()
     if (destroying_)
         return;
     destroying_ = true;
+    Destroying();
     for (auto& [object, connection] : watched_)
         disconnect(connection);
     watched_.clear();

@@ -58,6 +58,10 @@ protected:
     // listeners call back into it (RemoveNotify and the like) does it first
     // thing in its own destructor, while its state is still whole. Runs once.
     void NotifyDestroying();
+    // Called once by NotifyDestroying, before the notifications, while the
+    // object is still whole (as far as its descendant called it early): for
+    // work on other threads that has to end before the object goes.
+    virtual void Destroying() {}
 
 private:
     void AddListener(TComponent* listener);

@@ -398,3 +398,68 @@ TEST(ProcessorTimer, DestroyedOffItsThreadLeavesNothingBehind)
     qInstallMessageHandler(previous);
     EXPECT_EQ(warnings, 0);
 }
+
+namespace {
+
+// What the slow processor's TxEmpty did, kept outside it.
+struct TTickTrace {
+    std::atomic<bool> inside{false};
+    std::atomic<int> steps{0};
+    int txEmptyEnded = 0;
+    int deleteReturned = 0;
+    int read = 0;
+};
+
+// Its TxEmpty takes a while and reads state of its own; or destroys it.
+class TSlowTxEmpty : public TvxCustomDataProcessor {
+public:
+    TSlowTxEmpty(TTickTrace& trace, bool destroysItself) : trace_(trace), destroysItself_(destroysItself) {}
+    ~TSlowTxEmpty() override
+    {
+        NotifyDestroying();
+        state_.reset();
+    }
+    void TxEmpty(bool&) override
+    {
+        if (destroysItself_) {
+            delete this;
+            return;
+        }
+        trace_.inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        trace_.read = *state_;
+        trace_.txEmptyEnded = ++trace_.steps;
+    }
+
+private:
+    TTickTrace& trace_;
+    const bool destroysItself_;
+    std::unique_ptr<int> state_ = std::make_unique<int>(7);
+};
+
+} // namespace
+
+// Destroyed on another thread while its timer's tick runs on its own, the
+// processor waits for the tick to end before its state goes; destroyed by
+// its own tick, it goes without the tick touching what is gone.
+TEST(ProcessorTimer, DestructionWaitsForATickThatRunsOnTheProcessorsThread)
+{
+    TTickTrace trace;
+    auto* processor = new TSlowTxEmpty(trace, false);
+    std::thread destroyer([&] {
+        while (!trace.inside)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        delete processor;
+        trace.deleteReturned = ++trace.steps;
+    });
+    processor->StartTimer(1);
+    EXPECT_TRUE(Pump([&] { return trace.steps == 2; }, 5000));
+    destroyer.join();
+    EXPECT_EQ(trace.read, 7);
+    EXPECT_LT(trace.txEmptyEnded, trace.deleteReturned);
+
+    QPointer<TSlowTxEmpty> self(new TSlowTxEmpty(trace, true));
+    self->StartTimer(1);
+    EXPECT_TRUE(Pump([&] { return self.isNull(); }, 5000));
+    PumpFor(20);
+}
