@@ -94,6 +94,7 @@ TEST(CommReceive, EveryByteArrivesInOrderInTheMainThread)
 // that closes the port or destroys the component gets no further block.
 TEST(CommReceive, ABurstArrivesWholeAndEndsAtAReceiverThatCloses)
 {
+    const Watchdog watchdog(20); // a writer blocked on a reader that stopped
     std::string burst(65536, 0);
     for (size_t i = 0; i < burst.size(); ++i)
         burst[i] = char(i * 31 / 7);
