@@ -35,9 +35,9 @@ void TvxUtilWindow::timerEvent(QTimerEvent* event)
     if (released_.load())
         return;
     // A tick may let the window go; it is then deleted later, not under it.
-    ticking_ = true;
+    ++tickDepth_;
     onTick_();
-    ticking_ = false;
+    --tickDepth_;
 }
 
 void TvxUtilWindow::EndTicks()
@@ -57,7 +57,7 @@ void DeallocateUtilWindow(TvxUtilWindow* Wnd)
 {
     if (!Wnd)
         return;
-    if (Wnd->thread() == QThread::currentThread() && !Wnd->ticking_) {
+    if (Wnd->thread() == QThread::currentThread() && Wnd->tickDepth_ == 0) {
         delete Wnd;
     } else {
         Wnd->EndTicks();

@@ -39,9 +39,10 @@ private:
     int timerId_ = 0;
     // Set by EndTicks: until its thread deletes it, its ticks call nothing.
     std::atomic<bool> released_{false};
-    // Held on the window's thread while a tick runs.
-    std::mutex tickMutex_;
-    bool ticking_ = false; // the window's thread only
+    // Held on the window's thread while a tick runs; a tick that runs an
+    // event loop may see the next one, restarted meanwhile, inside it.
+    std::recursive_mutex tickMutex_;
+    int tickDepth_ = 0; // the window's thread only
 };
 
 // A new hidden receiver on the calling thread.

@@ -172,3 +172,27 @@ TEST(Timer, TicksOnTheThreadThatCreatedIt)
     EXPECT_GE(worker.ticks.load(), 3);
     EXPECT_TRUE(worker.onThisThread);
 }
+
+// A handler that restarts the timer and runs the event loop sees the next
+// tick inside it, and the timer goes on after it.
+TEST(Timer, AHandlerThatRunsTheEventLoopTicksAgainInsideIt)
+{
+    TvxTimer timer;
+    timer.Interval = 5;
+    int ticks = 0;
+    int nested = 0;
+    int depth = 0;
+    timer.SetOnTimer([&](QObject*) {
+        ++ticks;
+        nested += depth;
+        if (ticks != 1)
+            return;
+        ++depth;
+        timer.SetEnabled(false);
+        timer.SetEnabled(true);
+        ProcessEventsUntil([&] { return ticks >= 3; }, 3000);
+        --depth;
+    });
+    EXPECT_TRUE(ProcessEventsUntil([&] { return ticks >= 4; }, 3000));
+    EXPECT_GE(nested, 2);
+}
