@@ -1,11 +1,11 @@
 #include "vxclasses_processor.h"
 
 #include "Exceptions.h"
+#include "Mailbox.h"
 #include "vxclasses_baseio.h"
 #include "vxclasses_log.h"
 #include "vxclasses_timer.h"
 
-#include <QMetaObject>
 #include <QPointer>
 #include <QThread>
 
@@ -17,17 +17,18 @@ namespace {
 // queued when the processor goes is dropped with the timer, whichever thread
 // destroys it (the timer's window may outlive it for a while).
 template <class Fn>
-void OnTimerThread(TvxTimer& timer, Fn fn)
+void OnTimerThread(TvxTimer& timer, TMailbox& mail, Fn fn)
 {
     if (timer.thread() == QThread::currentThread())
         fn();
     else
-        QMetaObject::invokeMethod(&timer, std::move(fn), Qt::QueuedConnection);
+        mail.Post(std::move(fn));
 }
 
 } // namespace
 
-TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner) : TComponent(AOwner), timer_(new TvxTimer)
+TvxCustomDataProcessor::TvxCustomDataProcessor(QObject* AOwner)
+    : TComponent(AOwner), timer_(new TvxTimer), timerMail_(new TMailbox(timer_.get()))
 {
     timer_->SetEnabled(false);
     // Bound through the virtual table: a descendant's DoTimer is the one called.
@@ -156,7 +157,7 @@ void TvxCustomDataProcessor::DoDataSend(void* Data, uint32_t Size)
         if (!self)
             return;
         if (handled) {
-            OnTimerThread(*timer_, [timer = timer_.get()] {
+            OnTimerThread(*timer_, *timerMail_, [timer = timer_.get()] {
                 timer->SetEnabled(false);
                 timer->SetEnabled(true);
             });
@@ -192,7 +193,7 @@ void TvxCustomDataProcessor::DoStringSend(const std::string& S)
 
 void TvxCustomDataProcessor::StartTimer(int32_t Interval)
 {
-    OnTimerThread(*timer_, [timer = timer_.get(), Interval] {
+    OnTimerThread(*timer_, *timerMail_, [timer = timer_.get(), Interval] {
         timer->SetEnabled(false);
         if (Interval != 0) {
             timer->Interval = uint32_t(Interval);

@@ -25,6 +25,7 @@
 class TvxBaseIO;
 class TvxCustomLogFile;
 class TvxTimer;
+class TMailbox;
 
 // (Sender, Data, Size, IsString, Handled): Data may be changed in place
 // (Size bytes); setting Handled keeps the data from the I/O component.
@@ -108,6 +109,8 @@ private:
     bool flag_ = false;
     std::atomic<TvxCustomLogFile*> log_{nullptr};
     std::unique_ptr<TvxTimer> timer_;
+    // Requests for the timer from other threads; goes with the timer.
+    TMailbox* timerMail_;
     std::string logPrefix_;
     // Identities of the links, compared when a linked component is destroyed.
     QObject* ioObject_ = nullptr;

@@ -170,8 +170,7 @@ void TvxBaseIO::TerminalShow(const void* Buffer, int32_t Count)
     }
     // Widgets belong to their thread. The bytes are shown there, in order;
     // nothing is shown once the component is gone.
-    QMetaObject::invokeMethod(
-        terminalHook_, [this, bytes = std::move(bytes)] { ShowInTerminal(bytes); }, Qt::QueuedConnection);
+    terminalHook_->Mail().Post([this, bytes = std::move(bytes)] { ShowInTerminal(bytes); });
 }
 
 void TvxBaseIO::ShowInTerminal(const std::string& Bytes)

@@ -338,6 +338,7 @@ TEST(ProcessorSend, HandlerThatDestroysItsProcessor)
 TEST(ProcessorTimer, ArmedFromTheReceiveThreadTicksOnTheProcessorsThread)
 {
     struct TAnswering : TRecordingProcessor {
+        ~TAnswering() override { NotifyDestroying(); } // a receive may be in it
         std::atomic<int> ticks{0};
         std::atomic<bool> offThread{false};
         std::thread::id own = std::this_thread::get_id();
