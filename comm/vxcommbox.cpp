@@ -1,6 +1,7 @@
 #include "vxcommbox.h"
 
 #include "Application.h"
+#include "Mailbox.h"
 
 #include <QThread>
 
@@ -49,7 +50,8 @@ private:
 
 } // namespace
 
-TvxDeviceBox::TvxDeviceBox(QWidget* parent) : QComboBox(parent), link_(new TvxDeviceBoxLink(this))
+TvxDeviceBox::TvxDeviceBox(QWidget* parent)
+    : QComboBox(parent), link_(new TvxDeviceBoxLink(this)), mail_(new TMailbox(this))
 {
     setEditable(false);
     handler_ = MakeMethod(this, &TvxDeviceBox::NotifyHandler);
@@ -146,8 +148,7 @@ void TvxDeviceBox::NotifyHandler(TObject*, int32_t Kind)
         return;
     if (QThread::currentThread() != thread()) {
         // The items belong to the box's thread; refill there.
-        QMetaObject::invokeMethod(this, [this] { Application::RunEvent([this] { RefreshItems(); }); },
-                                  Qt::QueuedConnection);
+        mail_->Post([this] { Application::RunEvent([this] { RefreshItems(); }); });
         return;
     }
     RefreshItems();

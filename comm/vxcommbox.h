@@ -21,6 +21,7 @@
 #include <string>
 
 class TvxDeviceBoxLink;
+class TMailbox;
 
 class TvxDeviceBox : public QComboBox {
     Q_OBJECT
@@ -81,4 +82,6 @@ private:
     TOnNotifyEvent handler_;
     // Receives the free notifications on the box's behalf.
     TvxDeviceBoxLink* link_;
+    // Refills asked for on other threads.
+    TMailbox* mail_;
 };

@@ -176,6 +176,20 @@ TEST(DeviceBox, DeviceChangedHandsTheMessageToTheComponentAndRefills)
     EXPECT_EQ(box.currentIndex(), 0);
 }
 
+// A change of the device list told on another thread refills the box later,
+// on the box's own thread.
+TEST(DeviceBox, ADeviceChangeToldOnAnotherThreadRefillsOnTheBoxsThread)
+{
+    auto io = Medium({{1, "COM1"}}, 1);
+    TvxDeviceBox box;
+    box.SetvxComm(io.get());
+    io->ports.push_back({5, "COM5"});
+    std::thread([&] { io->RefreshDevices(); }).join(); // which tells of the change there
+    EXPECT_EQ(Items(box), (V{"COM1"}));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Items(box), (V{"COM1", "COM5"}));
+}
+
 TEST(DeviceBox, PickingAnotherPortWhileOpenReopensOnItAndFiresOnChangeOnce)
 {
     namespace fs = std::filesystem;
