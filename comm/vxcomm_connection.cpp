@@ -3,12 +3,14 @@
 #include "vxcomm_connection.h"
 
 #include "Debug.h"
+#include "MainPoll.h"
 #include "MainThread.h"
 #include "vxcomm_custom.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -216,11 +218,14 @@ void TCommConnection::Stop()
 
 // ---- The main thread's watch of the input ---------------------------------------------
 
-// Main thread only. Watches an epoll set that holds the device's descriptor,
-// not the descriptor itself: the port may be closed on any thread at any
-// moment, which takes the descriptor out of the set by itself, so the
-// notifier never watches a closed descriptor (it would fire without end) or
-// a device that got its number.
+// Main thread only. The port may be closed on any thread at any moment, and
+// is then to be released at once, so the notifier never watches the device's
+// own descriptor, and never a closed one (it would fire without end) or a
+// device that got its number. Where the main thread's polls pass through
+// MainPoll, it watches a descriptor of its own that the port's close turns
+// quiet and then waits out the poll that holds it. Elsewhere it watches an
+// epoll set that holds the device's descriptor, which the close takes out of
+// the set; a wake-up then passes through the set, which costs more.
 class TInputNotifier;
 
 class TInputWatcher {
@@ -237,13 +242,14 @@ public:
 
 private:
     friend class TInputNotifier;
-    TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd);
+    TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int fd, bool ownFd);
     void Activated();
     bool Handle();
 
     std::weak_ptr<TCommConnection> conn_;
     const HANDLE handle_;
-    const int epollFd_;
+    const int fd_;
+    const bool ownFd_; // the port layer's watch descriptor, else an epoll set
     TInputNotifier* notifier_;
     bool watching_ = false;
     // Set while an activation runs: the handler may end the watcher.
@@ -283,14 +289,17 @@ void TInputWatcher::Make(TCommConnection& conn)
     conn.watcherMade_.store(true);
     if (conn.Stopped())
         return; // Stop may not have seen the flag: nothing to end
-    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0)
-        return;
-    if (!AddCommInputToEpoll(conn.Handle(), epollFd)) {
-        ::close(epollFd);
-        return;
+    const bool ownFd = MainPoll::Observed();
+    int fd = -1;
+    if (ownFd) {
+        fd = OpenCommInputWatch(conn.Handle(), MainPoll::LetGo);
+    } else if ((fd = epoll_create1(EPOLL_CLOEXEC)) >= 0 && !AddCommInputToEpoll(conn.Handle(), fd)) {
+        ::close(fd);
+        fd = -1;
     }
-    conn.watcher_ = new TInputWatcher(conn.shared_from_this(), epollFd);
+    if (fd < 0)
+        return;
+    conn.watcher_ = new TInputWatcher(conn.shared_from_this(), fd, ownFd);
     // Input that nobody takes is left to the layer, whose queue holds it
     // while the main thread is busy.
     bool reads = false;
@@ -299,9 +308,8 @@ void TInputWatcher::Make(TCommConnection& conn)
         conn.watcher_->TakeBack();
 }
 
-TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int epollFd)
-    : conn_(conn), handle_(conn->Handle()), epollFd_(epollFd),
-      notifier_(new TInputNotifier(epollFd, this))
+TInputWatcher::TInputWatcher(const std::shared_ptr<TCommConnection>& conn, int fd, bool ownFd)
+    : conn_(conn), handle_(conn->Handle()), fd_(fd), ownFd_(ownFd), notifier_(new TInputNotifier(fd, this))
 {
     notifier_->setEnabled(false);
     All().push_back(this);
@@ -324,7 +332,10 @@ TInputWatcher::~TInputWatcher()
         notifier_->deleteLater();
     else
         delete notifier_;
-    ::close(epollFd_);
+    if (ownFd_)
+        CloseCommInputWatch(fd_);
+    else
+        ::close(fd_);
 }
 
 void TInputWatcher::HandBack()
@@ -364,8 +375,8 @@ void TInputWatcher::TakeBack()
         return;
     }
     gone_ = outer;
-    epoll_event ev{};
-    if (tookNothing && epoll_wait(epollFd_, &ev, 1, 0) != 0)
+    pollfd input{fd_, POLLIN, 0};
+    if (tookNothing && ::poll(&input, 1, 0) != 0)
         HandBack();
 }
 

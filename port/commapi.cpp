@@ -2,6 +2,7 @@
 // port behind the handle.
 #include "commport.h"
 #include "events.h"
+#include "inputwatch.h"
 #include "linux/tty_linux.h"
 #include "portmap.h"
 #include "virtualpair.h"
@@ -217,6 +218,18 @@ BOOL CancelIo(HANDLE file)
 BOOL AddCommInputToEpoll(HANDLE port, int epollFd)
 {
     return WithPort(port, [&](CommPort& p) { return p.AddInputToEpoll(epollFd); });
+}
+
+int OpenCommInputWatch(HANDLE port, void (*letGo)())
+{
+    int fd = -1;
+    WithPort(port, [&](CommPort& p) { return (fd = p.OpenInputWatch(letGo)) >= 0 ? TRUE : FALSE; });
+    return fd;
+}
+
+void CloseCommInputWatch(int fd)
+{
+    detail::CloseInputWatch(fd);
 }
 
 BOOL SetCommInputWatched(HANDLE port, BOOL watched)

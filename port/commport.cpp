@@ -2,6 +2,7 @@
 #include "commport.h"
 
 #include "events.h"
+#include "inputwatch.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -113,6 +114,7 @@ void CommPort::CloseOnce()
     LeaveEvents();
     if (worker_.joinable())
         worker_.join();
+    QuietInputWatches(this);
     device_->Close();
     // A virtual device holds its pair's descriptors until it goes, here,
     // once the lock is left.
@@ -667,6 +669,19 @@ BOOL CommPort::AddInputToEpoll(int epollFd)
     if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, device_->PollFd(), &ev) != 0)
         return Fail(errno == EBADF || errno == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
     return TRUE;
+}
+
+int CommPort::OpenInputWatch(void (*letGo)())
+{
+    Lock lock(mutex_);
+    if (closed_)
+        return (Fail(ERROR_INVALID_HANDLE), -1);
+    if (dead_)
+        return (Fail(dead_), -1);
+    const int fd = detail::OpenInputWatch(this, device_->PollFd(), letGo);
+    if (fd < 0)
+        Fail(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
+    return fd;
 }
 
 BOOL CommPort::SetInputWatched(bool watched)

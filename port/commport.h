@@ -61,6 +61,7 @@ public:
     BOOL Cancel();
     // The caller's thread watches the device's input (vxport.h).
     BOOL AddInputToEpoll(int epollFd);
+    int OpenInputWatch(void (*letGo)());
     BOOL SetInputWatched(bool watched);
     BOOL TakeInput(DWORD* errors, COMSTAT* stat);
     BOOL ReadInput(BYTE* buffer, DWORD size, DWORD* read, DWORD* errors, COMSTAT* stat);

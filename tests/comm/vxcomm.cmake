@@ -10,3 +10,9 @@ vx_test(NAME test_vxcomm_lifecycle QT_APP LABELS serial threads TIMEOUT 120
 vx_test(NAME test_vxcomm_noapp LABELS serial threads
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vxcomm_noapp.cpp
   LIBS vxcomm)
+# The receive path once more under Qt's own event loop instead of glib's: the
+# main thread then watches the input through an epoll set.
+add_test(NAME test_vxcomm_unix_loop COMMAND test_vxcomm --gtest_filter=CommReceive.*)
+get_test_property(test_vxcomm ENVIRONMENT vx_environment)
+set_tests_properties(test_vxcomm_unix_loop PROPERTIES TIMEOUT 300 LABELS "serial;threads"
+  ENVIRONMENT "${vx_environment};QT_NO_GLIB=1")

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -1115,4 +1116,78 @@ TEST_F(PtyPort, WatchedInputStaysInTheDeviceUntilAReadTakesIt)
     port = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(ready());
     ::close(epollFd);
+}
+
+namespace {
+
+// Another thread's event loop: it polls a watch descriptor and a wake-up of
+// its own. LetGo wakes it and waits until the poll it is in has returned.
+struct LoopThread {
+    static inline int wake = -1;
+    static inline std::atomic<unsigned> polls{0}; // odd while it polls
+    static inline std::atomic<int> letGos{0};
+    static void LetGo()
+    {
+        ++letGos;
+        const unsigned seen = polls.load();
+        uint64_t one = 1;
+        if ((seen & 1) != 0 && ::write(wake, &one, sizeof one) == sizeof one)
+            while (polls.load() == seen)
+                std::this_thread::yield();
+    }
+};
+
+} // namespace
+
+// A descriptor of the input for another thread's loop: ready while input
+// waits; when the port closes it goes quiet, the loop's poll is waited out,
+// and the device is released before CloseHandle returns (the master sees the
+// hang-up). The number stays the caller's until it ends the watch.
+TEST_F(PtyPort, AWatchDescriptorGoesQuietAndTheDeviceIsReleasedInTheClose)
+{
+    ::close(std::exchange(pty.slave, -1));
+    ASSERT_TRUE(SetCommInputWatched(port, TRUE));
+    const int fd = OpenCommInputWatch(port, LoopThread::LetGo);
+    ASSERT_GE(fd, 0);
+    auto ready = [fd] {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    };
+    pty.Send("a");
+    ASSERT_TRUE(WaitUntil(ready));
+    char byte = 0;
+    DWORD n = 0;
+    OVERLAPPED rov{};
+    ASSERT_TRUE(ReadFile(port, &byte, 1, &n, &rov));
+    EXPECT_FALSE(ready());
+
+    LoopThread::wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        while (!stop) {
+            pollfd p[2] = {{fd, POLLIN, 0}, {LoopThread::wake, POLLIN, 0}};
+            ++LoopThread::polls;
+            ::poll(p, 2, -1);
+            ++LoopThread::polls;
+            uint64_t count = 0;
+            [[maybe_unused]] auto r = ::read(LoopThread::wake, &count, sizeof count);
+        }
+    });
+    ASSERT_TRUE(WaitUntil([] { return LoopThread::polls.load() % 2 == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    pollfd master{pty.master, 0, 0};
+    ::poll(&master, 1, 0);
+    EXPECT_TRUE(master.revents & POLLHUP);
+    EXPECT_EQ(LoopThread::letGos.load(), 1);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1);
+    EXPECT_FALSE(ready());
+
+    stop = true;
+    LoopThread::LetGo();
+    loop.join();
+    CloseCommInputWatch(fd);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    ::close(LoopThread::wake);
 }
