@@ -4,10 +4,12 @@
 // device through an epoll set that holds it, as the component does (so that a
 // port closed on another thread never leaves the loop watching a descriptor
 // that has gone or been reused); the two rows together show what the nesting
-// costs. The third variant also starts three threads that only wait, as
+// costs. Two more variants also start three threads that only wait, as
 // the component's port has (its event thread, its message thread, the port
 // layer's worker): they never run while bytes flow, yet their presence
-// changes where the scheduler puts the echo's two sides.
+// changes where the scheduler puts the echo's two sides. The component
+// watches the device directly where glib runs the main loop (Qt's default),
+// through the set under Qt's own loop.
 #include "event_loop.h"
 #include "peers.h"
 
@@ -23,7 +25,7 @@
 namespace bench {
 namespace {
 
-enum class Kind { direct, nested, nestedWithThreads };
+enum class Kind { direct, nested, directWithThreads, nestedWithThreads };
 
 // Threads that wait in poll() until the object goes.
 class IdleThreads {
@@ -59,9 +61,9 @@ private:
 class Watch {
 public:
     Watch(const std::string& path, Kind kind, Sink sink)
-        : sink_(std::move(sink)), idle_(kind == Kind::nestedWithThreads ? 3 : 0)
+        : sink_(std::move(sink)), idle_(kind == Kind::directWithThreads || kind == Kind::nestedWithThreads ? 3 : 0)
     {
-        const bool nested = kind != Kind::direct;
+        const bool nested = kind == Kind::nested || kind == Kind::nestedWithThreads;
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios tio;
         tcgetattr(fd_, &tio);
@@ -106,12 +108,15 @@ private:
 
 using Direct = SinkRuns<Watch, Kind::direct>;
 using Nested = SinkRuns<Watch, Kind::nested>;
+using DirectThreads = SinkRuns<Watch, Kind::directWithThreads>;
 using Threads = SinkRuns<Watch, Kind::nestedWithThreads>;
 
 } // namespace
 
 const Peer WatchPeer{"main-thread watch", Direct::Receive, Direct::Echo, Direct::Idle, Direct::Stream};
 const Peer NestedWatchPeer{"main-thread watch, nested", Nested::Receive, Nested::Echo, Nested::Idle, Nested::Stream};
+const Peer DirectThreadsWatchPeer{"main-thread watch, 3 threads", DirectThreads::Receive, DirectThreads::Echo,
+                                  DirectThreads::Idle, DirectThreads::Stream};
 const Peer ThreadsWatchPeer{"main-thread watch, nested, 3 threads", Threads::Receive, Threads::Echo, Threads::Idle,
                             Threads::Stream};
 

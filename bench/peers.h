@@ -25,6 +25,7 @@ extern const Peer HandOffPeer;
 extern const Peer BoundedHandOffPeer;
 extern const Peer WatchPeer;
 extern const Peer NestedWatchPeer;
+extern const Peer DirectThreadsWatchPeer;
 extern const Peer ThreadsWatchPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
