@@ -218,14 +218,15 @@ void TCommConnection::Stop()
 
 // ---- The main thread's watch of the input ---------------------------------------------
 
-// Main thread only. The port may be closed on any thread at any moment, and
-// is then to be released at once, so the notifier never watches the device's
-// own descriptor, and never a closed one (it would fire without end) or a
-// device that got its number. Where the main thread's polls pass through
-// MainPoll, it watches a descriptor of its own that the port's close turns
-// quiet and then waits out the poll that holds it. Elsewhere it watches an
-// epoll set that holds the device's descriptor, which the close takes out of
-// the set; a wake-up then passes through the set, which costs more.
+// Main thread only. The port may be closed on any thread at any moment and
+// is then released at once; the notifier must never watch a closed
+// descriptor (it would fire without end) or a device that got its number.
+// Where the main thread's polls pass through MainPoll, the notifier watches a
+// duplicate of the device's descriptor, which the port's close turns quiet
+// (its number stays taken) before it waits out a poll that still holds the
+// device. Elsewhere it watches an epoll set that holds the device's
+// descriptor, which the close takes out of the set; every wake-up then
+// passes through the set, which costs more.
 class TInputNotifier;
 
 class TInputWatcher {
