@@ -1,4 +1,5 @@
 #include "MainPoll.h"
+#include "MainThread.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ TEST(MainPoll, AfterLetGoNoPollOfTheMainThreadHoldsAQuietedDescriptor)
         ::close(slave);
         pollfd p{master, 0, 0};
         hungUp = ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        MainThread::Post([&] { loop.quit(); });
     });
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);
     loop.exec();
