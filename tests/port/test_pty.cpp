@@ -869,10 +869,12 @@ TEST(PtyClose, AResultAskedForDuringTheCloseIsTheAbort)
         char buffer[8];
         ASSERT_FALSE(ReadFile(port, buffer, 8, nullptr, &ov));
         // Resizing a big input queue keeps the port busy, and the close waits.
+        // The pause lets the waiters in: a lock is not fair, and under a
+        // thread checker a resize takes long enough to starve them for good.
         std::atomic<bool> closed{false};
         std::thread busy([&] {
-            for (int k = 0; !closed && SetupComm(port, k++ % 2 ? 16 : 16u << 20, 16);) {
-            }
+            for (int k = 0; !closed && SetupComm(port, k++ % 2 ? 16 : 16u << 20, 16);)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
         });
         // Two threads close it; the one that succeeds may reopen at once.
         std::atomic<int> closes{0};
