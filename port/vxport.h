@@ -294,16 +294,17 @@ BOOL CancelIo(HANDLE file);
 // unless the caller's last ClearCommError counted all of it (less what reads
 // took since): the caller has seen those bytes and left them.
 //
-// OpenCommInputWatch, for a caller whose loop polls descriptors but cannot
-// hold an epoll set's: a descriptor of the device's input of the caller's own,
-// to poll for readability. A poll holds the device it polls until it returns,
-// so a port closed on another thread meanwhile would be released late, and by
-// the polling thread. So closing the port first makes the descriptor one that
-// never becomes ready (its number stays taken), then calls letGo, which is to
-// return once every poll of the caller that may have begun before has ended,
-// and only then lets go of the device. The caller ends the descriptor with
-// CloseCommInputWatch, never with close(). -1 with the error set when the
-// port is closed, its device lost, or no descriptor is left.
+// OpenCommInputWatch, for a caller whose loop polls the device directly
+// rather than through an epoll set: a descriptor of its own that shows the
+// device's input, to poll for readability. A poll holds the device it polls
+// until it returns, so a port closed on another thread meanwhile would be
+// released late, and by the polling thread. So closing the port first makes
+// the descriptor one that never becomes ready (its number stays taken), then
+// calls letGo, which is to return once every poll of the caller that may have
+// begun before has ended, and only then lets go of the device. The caller
+// ends the descriptor with CloseCommInputWatch, never with close(). -1 with
+// the error set when the port is closed, its device lost, or no descriptor
+// is left.
 //
 // TakeCommInput, for a caller whose watch saw input that it handles at once:
 // brings what the device holds into the queue without an event, in one read
