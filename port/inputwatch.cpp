@@ -64,7 +64,7 @@ void QuietInputWatches(const CommPort* port)
             // closed descriptor or one that another open got.
             ::dup3(QuietFd(), w.fd, O_CLOEXEC);
             w.port = nullptr;
-            if (w.letGo && std::find(letGo.begin(), letGo.end(), w.letGo) == letGo.end())
+            if (w.letGo)
                 letGo.push_back(w.letGo);
         }
     }

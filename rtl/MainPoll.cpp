@@ -1,7 +1,6 @@
 #include "MainPoll.h"
 
 #include <QAbstractEventDispatcher>
-#include <QCoreApplication>
 
 #include <dlfcn.h>
 
@@ -47,7 +46,8 @@ F Lookup(const char* name)
     return reinterpret_cast<F>(::dlsym(RTLD_DEFAULT, name));
 }
 
-// Once, in the main thread, with the application object's dispatcher in place.
+// Once, in the main thread, while it dispatches (the context is not locked
+// then), before the first watch: every poll that may hold one passes here.
 bool Hook()
 {
     const auto defaultContext = Lookup<ContextFunc>("g_main_context_default");
@@ -92,10 +92,3 @@ void MainPoll::LetGo()
     polls.wait(seen);
     waiting.fetch_sub(1);
 }
-
-namespace {
-// Hooked as the application object starts, so that the first port opened
-// finds the loop's polls passing here already.
-void MainPollStart() { MainPoll::Observed(); }
-} // namespace
-Q_COREAPP_STARTUP_FUNCTION(MainPollStart)

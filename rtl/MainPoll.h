@@ -10,7 +10,8 @@
 namespace MainPoll {
 
 // Main thread: true when its event loop's polls pass through here (glib's
-// main loop, which Qt runs unless told otherwise, once it has polled).
+// main loop, which Qt runs unless told otherwise). The first call puts the
+// hook in; called while the loop dispatches, it is true from then on.
 bool Observed();
 
 // Any thread: returns once no poll of the main thread that began before the
