@@ -208,8 +208,8 @@ int main(int argc, char** argv)
     }
     std::vector<Row> rows;
     for (const Peer* peer : {&RawPeer, &HandOffPeer, &BoundedHandOffPeer, &WatchPeer, &NestedWatchPeer,
-                             &DirectThreadsWatchPeer, &ThreadsWatchPeer, &LayerPeer, &ComponentPeer,
-                             &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
+                             &DirectThreadsWatchPeer, &ThreadsWatchPeer, &DeviceThreadsWatchPeer, &LayerPeer,
+                             &ComponentPeer, &ComponentLargeQueuePeer, &QtPeer, &LibSerialPortPeer, &AsioPeer})
         if (peer == &RawPeer || only.empty() || Chosen(peer->name, only))
             rows.push_back({peer, {}});
     if (volume > 0 || echoes > 0 || idleSeconds > 0)

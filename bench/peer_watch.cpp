@@ -7,7 +7,10 @@
 // costs. Two more variants also start three threads that only wait, as
 // the component's port has (its event thread, its message thread, the port
 // layer's worker): they never run while bytes flow, yet their presence
-// changes where the scheduler puts the echo's two sides. The component
+// changes where the scheduler puts the echo's two sides. In the last variant
+// one of them also holds the device in its poll without asking for events,
+// as the component's event thread does while the main thread reads (it
+// still learns of a hang-up that way). The component
 // watches the device directly where glib runs the main loop (Qt's default),
 // through the set under Qt's own loop.
 #include "event_loop.h"
@@ -25,19 +28,21 @@
 namespace bench {
 namespace {
 
-enum class Kind { direct, nested, directWithThreads, nestedWithThreads };
+enum class Kind { direct, nested, directWithThreads, nestedWithThreads, directWithDeviceThreads };
 
-// Threads that wait in poll() until the object goes.
+// Threads that wait in poll() until the object goes; the first one also
+// holds `device` in its poll, without events, unless it is -1.
 class IdleThreads {
 public:
-    explicit IdleThreads(int count)
+    IdleThreads(int count, int device)
     {
         if (count == 0 || ::pipe(stop_) != 0)
             return;
         for (int i = 0; i < count; ++i)
-            threads_.emplace_back([fd = stop_[0]] {
-                pollfd p{fd, POLLIN, 0};
-                ::poll(&p, 1, -1);
+            threads_.emplace_back([fd = stop_[0], device = i == 0 ? device : -1] {
+                pollfd p[2] = {{fd, POLLIN, 0}, {device, 0, 0}};
+                while (::poll(p, 2, -1) >= 0 && p[0].revents == 0)
+                    p[1].fd = -1; // the device hung up: it is left alone
             });
     }
     ~IdleThreads()
@@ -60,11 +65,12 @@ private:
 
 class Watch {
 public:
-    Watch(const std::string& path, Kind kind, Sink sink)
-        : sink_(std::move(sink)), idle_(kind == Kind::directWithThreads || kind == Kind::nestedWithThreads ? 3 : 0)
+    Watch(const std::string& path, Kind kind, Sink sink) : sink_(std::move(sink))
     {
         const bool nested = kind == Kind::nested || kind == Kind::nestedWithThreads;
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const bool threads = kind != Kind::direct && kind != Kind::nested;
+        idle_ = std::make_unique<IdleThreads>(threads ? 3 : 0, kind == Kind::directWithDeviceThreads ? fd_ : -1);
         termios tio;
         tcgetattr(fd_, &tio);
         cfmakeraw(&tio);
@@ -83,6 +89,7 @@ public:
     }
     ~Watch()
     {
+        idle_.reset();
         notifier_.reset();
         if (epollFd_ >= 0)
             ::close(epollFd_);
@@ -103,13 +110,14 @@ private:
     int fd_ = -1;
     int epollFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
-    IdleThreads idle_;
+    std::unique_ptr<IdleThreads> idle_;
 };
 
 using Direct = SinkRuns<Watch, Kind::direct>;
 using Nested = SinkRuns<Watch, Kind::nested>;
 using DirectThreads = SinkRuns<Watch, Kind::directWithThreads>;
 using Threads = SinkRuns<Watch, Kind::nestedWithThreads>;
+using DeviceThreads = SinkRuns<Watch, Kind::directWithDeviceThreads>;
 
 } // namespace
 
@@ -119,5 +127,7 @@ const Peer DirectThreadsWatchPeer{"main-thread watch, 3 threads", DirectThreads:
                                   DirectThreads::Idle, DirectThreads::Stream};
 const Peer ThreadsWatchPeer{"main-thread watch, nested, 3 threads", Threads::Receive, Threads::Echo, Threads::Idle,
                             Threads::Stream};
+const Peer DeviceThreadsWatchPeer{"main-thread watch, 3 threads, one on the device", DeviceThreads::Receive,
+                                  DeviceThreads::Echo, DeviceThreads::Idle, DeviceThreads::Stream};
 
 } // namespace bench

@@ -27,6 +27,7 @@ extern const Peer WatchPeer;
 extern const Peer NestedWatchPeer;
 extern const Peer DirectThreadsWatchPeer;
 extern const Peer ThreadsWatchPeer;
+extern const Peer DeviceThreadsWatchPeer;
 extern const Peer LayerPeer;
 extern const Peer ComponentPeer;
 extern const Peer ComponentLargeQueuePeer;
