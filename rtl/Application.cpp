@@ -1,10 +1,10 @@
 #include "Application.h"
 
 #include "Exceptions.h"
+#include "MainThread.h"
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QThread>
 #include <QWidget>
 #include <cstdio>
 #include <mutex>
@@ -18,9 +18,12 @@ MessagePresenter currentPresenter;
 thread_local int eventDepth = 0;
 thread_local std::exception_ptr pendingError;
 
+// A box needs a widget application that is not ending, and its main thread;
+// a message that finds neither goes to standard error instead.
 void DefaultPresenter(const std::string& text, const std::string& caption, MessageIcon icon)
 {
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    if (!MainThread::Exists() || !MainThread::IsCurrent() ||
+        !qobject_cast<QApplication*>(QCoreApplication::instance())) {
         std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
         return;
     }
@@ -67,9 +70,8 @@ void ShowMessage(const std::string& text, const std::string& caption, MessageIco
     // A message box belongs to the main thread; a worker thread hands it over
     // without waiting, so that it never waits for a main thread that may be
     // waiting for it.
-    auto* app = QCoreApplication::instance();
-    if (app && QThread::currentThread() != app->thread())
-        QMetaObject::invokeMethod(app, [=] { DefaultPresenter(text, caption, icon); }, Qt::QueuedConnection);
+    if (MainThread::Exists() && !MainThread::IsCurrent())
+        MainThread::Post([=] { DefaultPresenter(text, caption, icon); });
     else
         DefaultPresenter(text, caption, icon);
 }

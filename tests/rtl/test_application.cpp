@@ -1,8 +1,14 @@
 #include "Application.h"
 #include "Exceptions.h"
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -52,4 +58,32 @@ TEST(RunEvent, PendingErrorIsShownEvenWhenTheOuterHandlerDoesNotAsk)
     });
     EXPECT_EQ(messages.shown, std::vector<std::string>{"first"});
     EXPECT_FALSE(Application::InEvent());
+}
+
+// A box made on a worker thread would crash Qt; the worker hands the message
+// to the main thread and goes on without waiting for the user.
+TEST(ShowMessage, AWorkersMessageIsABoxOfTheMainThread)
+{
+    std::thread([] {
+        Application::ShowMessage("The device did not answer", "IR programmer", Application::MessageIcon::Warning);
+    }).join();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    QString shown;
+    bool onMainThread = false;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            onMainThread = box->thread() == QThread::currentThread() && QThread::currentThread() == qApp->thread();
+            box->reject();
+        }
+    });
+    closer.start(10);
+    QElapsedTimer waited;
+    waited.start();
+    while (shown.isEmpty() && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(shown, "The device did not answer");
+    EXPECT_TRUE(onMainThread);
 }
