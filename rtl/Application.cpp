@@ -70,10 +70,11 @@ void ShowMessage(const std::string& text, const std::string& caption, MessageIco
     // A message box belongs to the main thread; a worker thread hands it over
     // without waiting, so that it never waits for a main thread that may be
     // waiting for it.
-    if (MainThread::Exists() && !MainThread::IsCurrent())
-        MainThread::Post([=] { DefaultPresenter(text, caption, icon); });
-    else
+    // Without an application object the hand-off runs it here at once.
+    if (MainThread::IsCurrent())
         DefaultPresenter(text, caption, icon);
+    else
+        MainThread::Post([=] { DefaultPresenter(text, caption, icon); });
 }
 
 void ShowException(std::exception_ptr error)
